@@ -1,0 +1,533 @@
+#include "ymodem.h"
+
+namespace {
+
+void fill(unsigned char *buff, unsigned int len, unsigned char value)
+{
+    for (unsigned int i = 0; i < len; ++i)
+        buff[i] = value;
+}
+
+unsigned int payloadLength(Ymodem::Code header)
+{
+    return header == Ymodem::CodeStx ? 1024 : 128;
+}
+
+} // namespace
+
+Ymodem::Ymodem(unsigned int timeDivide, unsigned int timeMax, unsigned int errorMax)
+    : timeDivide(timeDivide), timeMax(timeMax), errorMax(errorMax),
+      timeCount(0), errorCount(0), blockNumber(0),
+      packetState(CodeNone), stage(StageNone),
+      receiveLength(0), transmitLength(0), firstBlockSent(false)
+{
+}
+
+void Ymodem::setTimeDivide(unsigned int timeDivide) { this->timeDivide = timeDivide; }
+uint32_t Ymodem::getTimeDivide() { return timeDivide; }
+
+void Ymodem::setTimeMax(unsigned int timeMax) { this->timeMax = timeMax; }
+uint32_t Ymodem::getTimeMax() { return timeMax; }
+
+void Ymodem::setErrorMax(unsigned int errorMax) { this->errorMax = errorMax; }
+uint32_t Ymodem::getErrorMax() { return errorMax; }
+
+void Ymodem::transmit()
+{
+    switch (stage) {
+    case StageNone:         transmitStageNone();         break;
+    case StageEstablishing: transmitStageEstablishing(); break;
+    case StageEstablished:  transmitStageEstablished();  break;
+    case StageTransmitting: transmitStageTransmitting(); break;
+    case StageFinishing:    transmitStageFinishing();    break;
+    default:                transmitStageFinished();     break;
+    }
+}
+
+void Ymodem::receive()
+{
+    switch (stage) {
+    case StageNone:         receiveStageNone();         break;
+    case StageEstablishing: receiveStageEstablishing(); break;
+    case StageEstablished:  receiveStageEstablished();  break;
+    case StageTransmitting: receiveStageTransmitting(); break;
+    case StageFinishing:    receiveStageFinishing();    break;
+    default:                receiveStageFinished();     break;
+    }
+}
+
+void Ymodem::abort()
+{
+    reset();
+    writeCancel();
+}
+
+// Reads at most one frame per call and asks only for the bytes still missing,
+// so whatever follows a frame stays in the stream for the next call.
+Ymodem::Code Ymodem::receivePacket()
+{
+    if (packetState == CodeNone) {
+        if (read(receiveBuffer, 1) == 0)
+            return CodeNone;
+
+        const Code header = static_cast<Code>(receiveBuffer[0]);
+        if (header != CodeSoh && header != CodeStx)
+            return header;
+
+        const uint32_t missing = (header == CodeSoh ? FrameSizeSoh : FrameSizeStx) - 1;
+        const uint32_t got = read(receiveBuffer + 1, missing);
+        if (got >= missing)
+            return header;
+
+        packetState = header;
+        receiveLength = got + 1;
+        return CodeNone;
+    }
+
+    if (packetState == CodeSoh || packetState == CodeStx) {
+        const uint32_t total = packetState == CodeSoh ? FrameSizeSoh : FrameSizeStx;
+        const uint32_t missing = total - receiveLength;
+        const uint32_t got = read(receiveBuffer + receiveLength, missing);
+        if (got >= missing) {
+            const Code header = packetState;
+            packetState = CodeNone;
+            return header;
+        }
+        receiveLength += got;
+        return CodeNone;
+    }
+
+    packetState = CodeNone;
+    return CodeNone;
+}
+
+// CRC-16/XMODEM, bit by bit: poly 0x1021, init 0, no reflection, no final XOR.
+uint16_t Ymodem::crc16(unsigned char *buff, unsigned int len)
+{
+    uint16_t crc = 0;
+    for (unsigned int i = 0; i < len; ++i) {
+        crc ^= static_cast<uint16_t>(buff[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+    }
+    return crc;
+}
+
+/* ---------------------------------------------------------------- helpers */
+
+void Ymodem::clearCounters()
+{
+    timeCount = 0;
+    errorCount = 0;
+}
+
+void Ymodem::enterStage(Stage next, uint8_t number)
+{
+    clearCounters();
+    blockNumber = number;
+    packetState = CodeNone;
+    stage = next;
+}
+
+void Ymodem::reset()
+{
+    enterStage(StageNone, 0);
+    firstBlockSent = false;
+}
+
+void Ymodem::writeCancel()
+{
+    fill(transmitBuffer, 5, CodeCan);
+    transmitLength = 5;
+    write(transmitBuffer, transmitLength);
+}
+
+// The cancel bytes go out before the status is reported.
+void Ymodem::giveUp(Status status)
+{
+    reset();
+    writeCancel();
+    callback(status, nullptr, nullptr);
+}
+
+void Ymodem::peerAbort()
+{
+    reset();
+    callback(StatusAbort, nullptr, nullptr);
+}
+
+void Ymodem::refuse()
+{
+    reset();
+    writeCancel();
+}
+
+void Ymodem::writeControl(Code first)
+{
+    transmitBuffer[0] = static_cast<unsigned char>(first);
+    transmitLength = 1;
+    write(transmitBuffer, transmitLength);
+}
+
+void Ymodem::writeControl(Code first, Code second)
+{
+    transmitBuffer[0] = static_cast<unsigned char>(first);
+    transmitBuffer[1] = static_cast<unsigned char>(second);
+    transmitLength = 2;
+    write(transmitBuffer, transmitLength);
+}
+
+void Ymodem::resend()
+{
+    write(transmitBuffer, transmitLength);
+    // Only read in StageEstablished while block 1 is built; building it clears it.
+    firstBlockSent = true;
+}
+
+// The period is computed in 64 bits so that no setting can make it zero.
+Ymodem::IdleResult Ymodem::idle(Status onLimit)
+{
+    timeCount += 1;
+    const uint64_t period = static_cast<uint64_t>(timeDivide) + 1;
+
+    if (timeCount / period > timeMax) {
+        giveUp(onLimit);
+        return IdleGaveUp;
+    }
+    return timeCount % period == 0 ? IdlePeriodic : IdleWaiting;
+}
+
+// True when the handler should retry, false when the limit ended the transfer.
+bool Ymodem::error()
+{
+    errorCount += 1;
+    if (errorCount > errorMax) {
+        giveUp(StatusError);
+        return false;
+    }
+    return true;
+}
+
+bool Ymodem::isAbort(Code code)
+{
+    return code == CodeCan || code == CodeAbortUpper || code == CodeAbortLower;
+}
+
+bool Ymodem::frameGood(Code header, uint8_t number)
+{
+    const unsigned int len = payloadLength(header);
+    const uint16_t sent = static_cast<uint16_t>((receiveBuffer[3 + len] << 8) | receiveBuffer[4 + len]);
+    return receiveBuffer[1] == number
+        && receiveBuffer[2] == static_cast<uint8_t>(0xFF - number)
+        && crc16(receiveBuffer + 3, len) == sent;
+}
+
+Ymodem::Code Ymodem::deliver(Status status, Code header)
+{
+    unsigned int len = payloadLength(header);
+    return callback(status, receiveBuffer + 3, &len);
+}
+
+/* --------------------------------------------------------------- sending */
+
+// Asks the owner for a payload and frames it. Returns CodeAck when the frame
+// is ready in transmitBuffer, otherwise the owner's answer. A length that
+// would not fit the buffer is answered as a refusal (CodeCan).
+Ymodem::Code Ymodem::buildFrame(Status status, uint8_t number)
+{
+    const bool blockZero = status == StatusEstablish;
+    fill(transmitBuffer + 3, blockZero ? PayloadSizeSoh : PayloadSizeStx, 0x00);
+
+    const Code result = callback(status, transmitBuffer + 3, &transmitLength);
+    if (result != CodeAck)
+        return result;
+    if (transmitLength > PayloadSizeStx)
+        return CodeCan;
+
+    const uint16_t crc = crc16(transmitBuffer + 3, transmitLength);
+    transmitBuffer[0] = (blockZero || transmitLength <= PayloadSizeSoh) ? CodeSoh : CodeStx;
+    transmitBuffer[1] = number;
+    transmitBuffer[2] = static_cast<unsigned char>(0xFF - number);
+    transmitBuffer[3 + transmitLength] = static_cast<unsigned char>(crc >> 8);
+    transmitBuffer[4 + transmitLength] = static_cast<unsigned char>(crc & 0xFF);
+    transmitLength += 5;
+    return CodeAck;
+}
+
+void Ymodem::buildEot()
+{
+    transmitBuffer[0] = CodeEot;
+    transmitLength = 1;
+}
+
+// The receiver acknowledged the last data block: send the next one or the EOT.
+void Ymodem::sendNextBlockOrEot()
+{
+    const uint8_t next = static_cast<uint8_t>(blockNumber + 1);
+    const Code result = buildFrame(StatusTransmit, next);
+
+    if (result == CodeAck) {
+        enterStage(StageTransmitting, next);
+    } else if (result == CodeEot) {
+        enterStage(StageFinishing, 0);
+        buildEot();
+    } else {
+        refuse();
+        return;
+    }
+    write(transmitBuffer, transmitLength);
+}
+
+void Ymodem::transmitStageNone()
+{
+    enterStage(StageEstablishing, 0);
+}
+
+void Ymodem::transmitStageEstablishing()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeC) {
+        if (buildFrame(StatusEstablish, 0) != CodeAck) {
+            refuse();
+            return;
+        }
+        enterStage(StageEstablished, 0);
+        write(transmitBuffer, transmitLength);
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else {
+        idle(StatusTimeout);
+    }
+}
+
+void Ymodem::transmitStageEstablished()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeAck && blockNumber != 1) {
+        // ACK of block 0: build block 1, which goes out on the receiver's 'C'.
+        const Code result = buildFrame(StatusTransmit, 1);
+        if (result == CodeAck) {
+            enterStage(StageEstablished, 1);
+            firstBlockSent = false;
+        } else if (result == CodeEot) {
+            // No data: the EOT waits for the 'C' too. Sent before it, a
+            // receiver that has not asked yet takes it for a bad block header.
+            enterStage(StageEstablished, 2);
+            buildEot();
+        } else {
+            refuse();
+        }
+    } else if (code == CodeAck) {
+        // Block 1 is built. Once it has been on the line an ACK acknowledges
+        // it; before that it can only be a repeated ACK of block 0.
+        if (firstBlockSent)
+            sendNextBlockOrEot();
+        else if (idle(StatusError) == IdlePeriodic)
+            resend();
+    } else if (code == CodeNak) {
+        if (error())
+            resend();
+    } else if (code == CodeC) {
+        if (error()) {
+            const Stage next = static_cast<Stage>(stage + blockNumber);
+            clearCounters();
+            stage = next;
+            packetState = CodeNone;
+            resend();
+        }
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        resend();
+    }
+}
+
+void Ymodem::transmitStageTransmitting()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeAck) {
+        sendNextBlockOrEot();
+    } else if (code == CodeNak) {
+        if (error())
+            resend();
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        resend();
+    }
+}
+
+void Ymodem::transmitStageFinishing()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeC) {
+        fill(transmitBuffer + 3, PayloadSizeSoh, 0x00);
+        const uint16_t crc = crc16(transmitBuffer + 3, PayloadSizeSoh);
+        transmitBuffer[0] = CodeSoh;
+        transmitBuffer[1] = 0x00;
+        transmitBuffer[2] = 0xFF;
+        transmitBuffer[3 + PayloadSizeSoh] = static_cast<unsigned char>(crc >> 8);
+        transmitBuffer[4 + PayloadSizeSoh] = static_cast<unsigned char>(crc & 0xFF);
+        transmitLength = FrameSizeSoh;
+        enterStage(StageFinished, 0);
+        write(transmitBuffer, transmitLength);
+    } else if (code == CodeNak) {
+        enterStage(StageFinishing, 0);
+        buildEot();
+        write(transmitBuffer, transmitLength);
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        resend();
+    }
+}
+
+void Ymodem::transmitStageFinished()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeAck) {
+        reset();
+        callback(StatusFinish, nullptr, nullptr);
+    } else if (code == CodeNak || code == CodeC) {
+        if (error())
+            resend();
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        resend();
+    }
+}
+
+/* ------------------------------------------------------------- receiving */
+
+void Ymodem::receiveStageNone()
+{
+    enterStage(StageEstablishing, 0);
+    writeControl(CodeC);
+}
+
+void Ymodem::receiveStageEstablishing()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeSoh) {
+        if (frameGood(CodeSoh, 0)) {
+            if (deliver(StatusEstablish, CodeSoh) != CodeAck) {
+                refuse();
+                return;
+            }
+            enterStage(StageEstablished, 0);
+            writeControl(CodeAck, CodeC);
+        } else if (error()) {
+            writeControl(CodeC);
+        }
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusTimeout) == IdlePeriodic) {
+        writeControl(CodeC);
+    }
+}
+
+void Ymodem::receiveStageEstablished()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeSoh || code == CodeStx) {
+        if (code == CodeSoh && frameGood(CodeSoh, 0)) {
+            if (error())
+                writeControl(CodeAck, CodeC);
+        } else if (frameGood(code, 1)) {
+            const Code result = deliver(StatusTransmit, code);
+            clearCounters();
+            if (result != CodeAck) {
+                refuse();
+                return;
+            }
+            enterStage(StageTransmitting, 1);
+            writeControl(CodeAck);
+        } else if (error()) {
+            writeControl(CodeNak);
+        }
+    } else if (code == CodeEot) {
+        enterStage(StageFinishing, 0);
+        writeControl(CodeNak);
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        writeControl(CodeNak);
+    }
+}
+
+void Ymodem::receiveStageTransmitting()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeSoh || code == CodeStx) {
+        const uint8_t next = static_cast<uint8_t>(blockNumber + 1);
+        if (frameGood(code, blockNumber)) {
+            // Already delivered: acknowledge again, never deliver twice.
+            if (error())
+                writeControl(CodeAck);
+        } else if (frameGood(code, next)) {
+            const Code result = deliver(StatusTransmit, code);
+            clearCounters();
+            if (result != CodeAck) {
+                refuse();
+                return;
+            }
+            enterStage(StageTransmitting, next);
+            writeControl(CodeAck);
+        } else if (error()) {
+            writeControl(CodeNak);
+        }
+    } else if (code == CodeEot) {
+        enterStage(StageFinishing, 0);
+        writeControl(CodeNak);
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        writeControl(CodeNak);
+    }
+}
+
+void Ymodem::receiveStageFinishing()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeEot) {
+        enterStage(StageFinished, 0);
+        writeControl(CodeAck, CodeC);
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        writeControl(CodeNak);
+    }
+}
+
+void Ymodem::receiveStageFinished()
+{
+    const Code code = receivePacket();
+
+    if (code == CodeSoh) {
+        if (frameGood(CodeSoh, 0)) {
+            reset();
+            writeControl(CodeAck);
+            callback(StatusFinish, nullptr, nullptr);
+        } else if (error()) {
+            writeControl(CodeNak);
+        }
+    } else if (code == CodeEot) {
+        if (error())
+            writeControl(CodeAck, CodeC);
+    } else if (isAbort(code)) {
+        peerAbort();
+    } else if (idle(StatusError) == IdlePeriodic) {
+        writeControl(CodeNak);
+    }
+}
