@@ -124,6 +124,7 @@ private slots:
     void refusal();
     void ownerAbort();
     void stageAboveFinishedActsAsFinished();
+    void largestTimeDivide();
     void engineServesTransfersInARow();
 };
 
@@ -854,6 +855,19 @@ void tst_Ymodem::stageAboveFinishedActsAsFinished()
     r.receive();
     COMPARE_BYTES(r.lastWrite(), kAck);
     QCOMPARE(r.finals, std::vector<Ymodem::Status>{Ymodem::StatusFinish});
+}
+
+void tst_Ymodem::largestTimeDivide()
+{
+    // The period would wrap to zero in 32 bits; it must not divide by zero.
+    ScriptedYmodem s(0xFFFFFFFFu, 0, 0);
+    QCOMPARE(s.getTimeDivide(), 0xFFFFFFFFu);
+    s.transmit();
+    for (int i = 0; i < 10; ++i)
+        s.transmit();
+    QCOMPARE(s.timeCount, 10u);
+    QVERIFY(s.finals.empty());
+    QVERIFY(s.writes.empty());
 }
 
 void tst_Ymodem::engineServesTransfersInARow()
