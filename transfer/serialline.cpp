@@ -1,0 +1,29 @@
+#include "serialline.h"
+
+#include <QSerialPort>
+
+namespace SerialLine {
+
+void applyDefaults(QSerialPort *port)
+{
+    port->setPortName("COM1");
+    port->setBaudRate(115200, QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setParity(QSerialPort::NoParity);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+}
+
+quint32 readAvailable(QSerialPort *port, unsigned char *buff, unsigned int len)
+{
+    const qint64 got = port->read(reinterpret_cast<char *>(buff), len);
+    return got > 0 ? quint32(got) : 0;
+}
+
+quint32 queue(QSerialPort *port, const unsigned char *buff, unsigned int len)
+{
+    const qint64 put = port->write(reinterpret_cast<const char *>(buff), len);
+    return put > 0 ? quint32(put) : 0;
+}
+
+} // namespace SerialLine

@@ -1,0 +1,27 @@
+#ifndef SERIALLINE_H
+#define SERIALLINE_H
+
+#include <QtGlobal>
+
+QT_BEGIN_NAMESPACE
+class QSerialPort;
+QT_END_NAMESPACE
+
+// What both transfer workers do with their port, in one place.
+namespace SerialLine {
+
+constexpr int ReadInterval = 10;   // ms between engine steps
+constexpr int WriteInterval = 100; // ms from an ending to the final status
+
+// "COM1" at 115200 baud both ways, 8N1, no flow control.
+void applyDefaults(QSerialPort *port);
+
+// Takes only bytes that have already arrived; 0 for none and for errors.
+quint32 readAvailable(QSerialPort *port, unsigned char *buff, unsigned int len);
+
+// Queues bytes without waiting for them to leave.
+quint32 queue(QSerialPort *port, const unsigned char *buff, unsigned int len);
+
+} // namespace SerialLine
+
+#endif // SERIALLINE_H

@@ -1,0 +1,216 @@
+#include "ymodemfilereceive.h"
+#include "serialline.h"
+
+#include <QFile>
+#include <QSerialPort>
+#include <QTimer>
+
+using SerialLine::ReadInterval;
+using SerialLine::WriteInterval;
+
+namespace {
+
+// The received name is untrusted: keep only its last path component, and
+// refuse what would not name a plain file inside the target folder.
+QString safeBaseName(const QString &name)
+{
+    const int cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
+    const QString base = name.mid(cut + 1);
+    if (base.isEmpty() || base == "." || base == "..")
+        return QString();
+    for (const QChar c : base)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return QString();
+    return base;
+}
+
+// The bytes from offset `from` up to the next 0x00, never past the block.
+QByteArray field(const unsigned char *block, int from)
+{
+    int end = from;
+    while (end < 128 && block[end] != 0x00)
+        ++end;
+    return QByteArray(reinterpret_cast<const char *>(block) + from, end - from);
+}
+
+} // namespace
+
+YmodemFileReceive::YmodemFileReceive(QObject *parent)
+    : QObject(parent), Ymodem(499, 5, 999),
+      file(new QFile), readTimer(new QTimer), writeTimer(new QTimer), serialPort(new QSerialPort),
+      progress(0), status(StatusEstablish), fileSize(0), fileCount(0)
+{
+    SerialLine::applyDefaults(serialPort);
+
+    connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
+    connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
+}
+
+YmodemFileReceive::~YmodemFileReceive()
+{
+    delete file;
+    delete readTimer;
+    delete writeTimer;
+    delete serialPort;
+}
+
+// An empty path means the working directory; "/" alone would put received
+// files into the root directory.
+void YmodemFileReceive::setFilePath(const QString &path)
+{
+    filePath = path.isEmpty() ? QString() : path + "/";
+}
+
+void YmodemFileReceive::setPortName(const QString &name)
+{
+    serialPort->setPortName(name);
+}
+
+void YmodemFileReceive::setPortBaudRate(qint32 baudrate)
+{
+    serialPort->setBaudRate(baudrate, QSerialPort::AllDirections);
+}
+
+bool YmodemFileReceive::startReceive()
+{
+    progress = 0;
+    status = StatusEstablish;
+
+    if (!serialPort->open(QSerialPort::ReadWrite))
+        return false;
+    readTimer->start(ReadInterval);
+    return true;
+}
+
+void YmodemFileReceive::stopReceive()
+{
+    file->close();
+    abort();
+    status = StatusAbort;
+    writeTimer->start(WriteInterval);
+}
+
+int YmodemFileReceive::getReceiveProgress()
+{
+    return progress;
+}
+
+Ymodem::Status YmodemFileReceive::getReceiveStatus()
+{
+    return status;
+}
+
+void YmodemFileReceive::readTimeOut()
+{
+    readTimer->stop();
+    receive();
+    if (status == StatusEstablish || status == StatusTransmit)
+        readTimer->start(ReadInterval);
+}
+
+void YmodemFileReceive::writeTimeOut()
+{
+    writeTimer->stop();
+    serialPort->close();
+    emit receiveStatus(status);
+}
+
+void YmodemFileReceive::endTransfer(Status ending)
+{
+    status = ending;
+    writeTimer->start(WriteInterval);
+}
+
+Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, unsigned int *len)
+{
+    switch (status) {
+    case StatusEstablish:
+        return openFromBlockZero(buff);
+
+    case StatusTransmit:
+        return storeBlock(buff, *len);
+
+    case StatusFinish:
+        // Line noise can end a batch early; only the announced size is success.
+        file->close();
+        endTransfer(fileCount == fileSize ? StatusFinish : StatusError);
+        return CodeAck;
+
+    case StatusAbort:
+        file->close();
+        endTransfer(StatusAbort);
+        return CodeCan;
+
+    case StatusTimeout:
+        endTransfer(StatusTimeout);
+        return CodeCan;
+
+    default:
+        file->close();
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+}
+
+// Block 0: name, 0x00, size field, 0x00. Only the part of the size field
+// before its first space counts; sb adds a date and a mode after it.
+Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
+{
+    const QByteArray name = field(buff, 0);
+    const QByteArray sizeField = name.size() < 128 ? field(buff, name.size() + 1) : QByteArray();
+
+    fileName = safeBaseName(QString::fromLocal8Bit(name));
+    bool ok = false;
+    fileSize = QString::fromLatin1(sizeField).section(' ', 0, 0).toULongLong(&ok, 10);
+    if (!ok)
+        fileSize = 0;
+    fileCount = 0;
+
+    if (fileName.isEmpty()) {
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+
+    file->setFileName(filePath + fileName);
+    if (!file->open(QFile::WriteOnly)) {
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+
+    this->status = StatusEstablish;
+    emit receiveStatus(StatusEstablish);
+    return CodeAck;
+}
+
+// Writes no fill bytes past the announced size. A write the disk did not
+// take ends the transfer: the file would be short while success is shown.
+Ymodem::Code YmodemFileReceive::storeBlock(const unsigned char *buff, unsigned int len)
+{
+    const uint64_t remaining = fileSize - fileCount;
+    const uint64_t wanted = qMin<uint64_t>(remaining, len);
+    if (wanted > 0) {
+        const qint64 written = file->write(reinterpret_cast<const char *>(buff), qint64(wanted));
+        if (written != qint64(wanted) || !file->flush()) {
+            file->close();
+            endTransfer(StatusError);
+            return CodeCan;
+        }
+    }
+    fileCount += wanted;
+
+    this->status = StatusTransmit;
+    progress = fileSize == 0 ? 100 : int(fileCount * 100 / fileSize);
+    emit receiveProgress(progress);
+    emit receiveStatus(StatusTransmit);
+    return CodeAck;
+}
+
+uint32_t YmodemFileReceive::read(unsigned char *buff, unsigned int len)
+{
+    return SerialLine::readAvailable(serialPort, buff, len);
+}
+
+uint32_t YmodemFileReceive::write(unsigned char *buff, unsigned int len)
+{
+    return SerialLine::queue(serialPort, buff, len);
+}

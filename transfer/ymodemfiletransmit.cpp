@@ -1,0 +1,198 @@
+#include "ymodemfiletransmit.h"
+#include "serialline.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <cstring>
+
+using SerialLine::ReadInterval;
+using SerialLine::WriteInterval;
+
+YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
+    : QObject(parent), Ymodem(499, 5, 999),
+      file(new QFile), readTimer(new QTimer), writeTimer(new QTimer), serialPort(new QSerialPort),
+      progress(0), status(StatusEstablish), fileSize(0), fileCount(0)
+{
+    SerialLine::applyDefaults(serialPort);
+
+    connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
+    connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
+}
+
+YmodemFileTransmit::~YmodemFileTransmit()
+{
+    delete file;
+    delete readTimer;
+    delete writeTimer;
+    delete serialPort;
+}
+
+void YmodemFileTransmit::setFileName(const QString &name)
+{
+    file->setFileName(name);
+}
+
+void YmodemFileTransmit::setPortName(const QString &name)
+{
+    serialPort->setPortName(name);
+}
+
+void YmodemFileTransmit::setPortBaudRate(qint32 baudrate)
+{
+    serialPort->setBaudRate(baudrate, QSerialPort::AllDirections);
+}
+
+bool YmodemFileTransmit::startTransmit()
+{
+    progress = 0;
+    status = StatusEstablish;
+
+    if (!serialPort->open(QSerialPort::ReadWrite))
+        return false;
+    readTimer->start(ReadInterval);
+    return true;
+}
+
+void YmodemFileTransmit::stopTransmit()
+{
+    file->close();
+    abort();
+    status = StatusAbort;
+    writeTimer->start(WriteInterval);
+}
+
+int YmodemFileTransmit::getTransmitProgress()
+{
+    return progress;
+}
+
+Ymodem::Status YmodemFileTransmit::getTransmitStatus()
+{
+    return status;
+}
+
+void YmodemFileTransmit::readTimeOut()
+{
+    readTimer->stop();
+    transmit();
+    if (status == StatusEstablish || status == StatusTransmit)
+        readTimer->start(ReadInterval);
+}
+
+void YmodemFileTransmit::writeTimeOut()
+{
+    writeTimer->stop();
+    serialPort->close();
+    emit transmitStatus(status);
+}
+
+void YmodemFileTransmit::endTransfer(Status ending)
+{
+    status = ending;
+    writeTimer->start(WriteInterval);
+}
+
+Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, unsigned int *len)
+{
+    switch (status) {
+    case StatusEstablish:
+        return buildBlockZero(buff, len);
+
+    case StatusTransmit:
+        return readBlock(buff, len);
+
+    case StatusFinish:
+        file->close();
+        endTransfer(StatusFinish);
+        return CodeAck;
+
+    case StatusAbort:
+        file->close();
+        endTransfer(StatusAbort);
+        return CodeCan;
+
+    case StatusTimeout:
+        endTransfer(StatusTimeout);
+        return CodeCan;
+
+    default:
+        file->close();
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+}
+
+// Block 0: name without directory, 0x00, decimal size, 0x00; the engine has
+// zeroed the rest. A name too long for the 128 bytes is refused rather than
+// cut, so the receiver never stores the file under another name.
+Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned int *len)
+{
+    if (!file->open(QFile::ReadOnly)) {
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+
+    fileSize = static_cast<uint64_t>(file->size());
+    fileCount = 0;
+
+    const QByteArray name = QFileInfo(*file).fileName().toLocal8Bit();
+    const QByteArray size = QByteArray::number(static_cast<qulonglong>(fileSize));
+    if (name.size() + 1 + size.size() + 1 > 128) {
+        file->close();
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+
+    std::memcpy(buff, name.constData(), size_t(name.size()));
+    buff[name.size()] = 0x00;
+    std::memcpy(buff + name.size() + 1, size.constData(), size_t(size.size()));
+    buff[name.size() + 1 + size.size()] = 0x00;
+    *len = 128;
+
+    this->status = StatusEstablish;
+    emit transmitStatus(StatusEstablish);
+    return CodeAck;
+}
+
+// Never reads past the size announced in block 0, and treats a read that
+// brings nothing before that size is reached as a failed transfer: a file
+// that shrank or cannot be read must not keep the transfer going.
+Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *len)
+{
+    if (fileCount >= fileSize) {
+        this->status = StatusTransmit;
+        emit transmitStatus(StatusTransmit);
+        return CodeEot;
+    }
+
+    const uint64_t remaining = fileSize - fileCount;
+    const unsigned int blockLength = remaining <= 128 ? 128 : 1024;
+    const qint64 wanted = qint64(qMin<uint64_t>(remaining, blockLength));
+    const qint64 got = file->read(reinterpret_cast<char *>(buff), wanted);
+    if (got <= 0) {
+        file->close();
+        endTransfer(StatusError);
+        return CodeCan;
+    }
+
+    *len = blockLength;
+    fileCount += uint64_t(got);
+    this->status = StatusTransmit;
+    progress = int(fileCount * 100 / fileSize);
+    emit transmitProgress(progress);
+    emit transmitStatus(StatusTransmit);
+    return CodeAck;
+}
+
+uint32_t YmodemFileTransmit::read(unsigned char *buff, unsigned int len)
+{
+    return SerialLine::readAvailable(serialPort, buff, len);
+}
+
+uint32_t YmodemFileTransmit::write(unsigned char *buff, unsigned int len)
+{
+    return SerialLine::queue(serialPort, buff, len);
+}
