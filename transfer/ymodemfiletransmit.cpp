@@ -130,7 +130,7 @@ Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, un
 // cut, so the receiver never stores the file under another name.
 Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned int *len)
 {
-    if (!file->open(QFile::ReadOnly)) {
+    if (file->fileName().isEmpty() || !file->open(QFile::ReadOnly)) {
         endTransfer(StatusError);
         return CodeCan;
     }
@@ -157,9 +157,9 @@ Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned in
     return CodeAck;
 }
 
-// Never reads past the size announced in block 0, and treats a read that
-// brings nothing before that size is reached as a failed transfer: a file
-// that shrank or cannot be read must not keep the transfer going.
+// Never reads past the size announced in block 0, and treats a short read
+// as a failed transfer: a file that shrank or cannot be read must neither
+// keep the transfer going nor have padding sent as its data.
 Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *len)
 {
     if (fileCount >= fileSize) {
@@ -172,7 +172,7 @@ Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *le
     const unsigned int blockLength = remaining <= 128 ? 128 : 1024;
     const qint64 wanted = qint64(qMin<uint64_t>(remaining, blockLength));
     const qint64 got = file->read(reinterpret_cast<char *>(buff), wanted);
-    if (got <= 0) {
+    if (got != wanted) {
         file->close();
         endTransfer(StatusError);
         return CodeCan;
