@@ -1,0 +1,171 @@
+#include "pairing.h"
+
+#include "testline.h"
+#include "ymodemfilereceive.h"
+#include "ymodemfiletransmit.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+// Bytes a sender puts on the line before its first data block: block 0,
+// framed as a 128- or a 1024-byte block.
+int blockZeroFrame(const QByteArray &sent)
+{
+    return sent.startsWith('\x02') ? 3 + 1024 + 2 : 3 + 128 + 2;
+}
+
+// Generous: three times the paced transfer, plus room for slow starts.
+int deadlineMs(qint64 size, int baud)
+{
+    return baud > 0 ? int(size * 10 * 3000 / baud) + 60000 : 600000;
+}
+
+QString tail(const QString &log)
+{
+    QFile f(log);
+    return f.open(QFile::ReadOnly) ? QString::fromLocal8Bit(f.readAll().right(200)).simplified() : QString();
+}
+
+} // namespace
+
+QString checkReceived(const QString &source, const QString &folder)
+{
+    const QString name = QFileInfo(source).fileName();
+    const QStringList stored = QDir(folder).entryList(QDir::Files);
+    if (stored != QStringList{name})
+        return QString("stored [%1]").arg(stored.join(", "));
+    QFile a(source), b(QDir(folder).filePath(name));
+    if (!a.open(QFile::ReadOnly) || !b.open(QFile::ReadOnly))
+        return "cannot read back";
+    if (a.size() != b.size())
+        return QString("%1 bytes stored of %2").arg(b.size()).arg(a.size());
+    while (!a.atEnd()) {
+        if (a.read(1 << 16) != b.read(1 << 16))
+            return "content differs";
+    }
+    return QString();
+}
+
+PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud)
+{
+    PairingResult result;
+    QTemporaryDir work;
+    const QString target = work.filePath("in");
+    QDir().mkpath(target);
+    const QFileInfo source(file);
+
+    TestLine::Options options;
+    options.baud = baud;
+    TestLine line(options);
+    QElapsedTimer clock;
+    clock.start();
+
+    // End 0 sends, end 1 receives. lrzsz gets pipes and starts right here,
+    // so its start-up counts as it would for someone running it by hand.
+    QString txPort, rxPort;
+    bool added = true;
+    if (sender == Peer::Ours)
+        added &= !(txPort = line.addPty()).isEmpty();
+    else
+        added &= line.addProcess({"sb", "--ymodem", "-k", source.absoluteFilePath()}, source.absolutePath(),
+                                 work.filePath("sb.log"));
+    if (receiver == Peer::Ours)
+        added &= !(rxPort = line.addPty()).isEmpty();
+    else
+        added &= line.addProcess({"rb", "--ymodem"}, target, work.filePath("rb.log"));
+    if (!added) {
+        result.problem = "line set-up failed";
+        return result;
+    }
+    line.start();
+
+    int oursRunning = 0;
+    bool oursFinished = true;
+    qint64 lastEndMs = 0;
+    auto onStatus = [&](Ymodem::Status s) {
+        if (s < Ymodem::StatusFinish)
+            return;
+        --oursRunning;
+        oursFinished &= s == Ymodem::StatusFinish;
+        lastEndMs = clock.elapsed();
+    };
+
+    std::unique_ptr<YmodemFileTransmit> tx;
+    std::unique_ptr<YmodemFileReceive> rx;
+    if (sender == Peer::Ours) {
+        tx.reset(new YmodemFileTransmit);
+        QObject::connect(tx.get(), &YmodemFileTransmit::transmitStatus, onStatus);
+        tx->setFileName(source.absoluteFilePath());
+        tx->setPortName(txPort);
+        ++oursRunning;
+        if (!tx->startTransmit()) {
+            result.problem = "transmitter could not open its port";
+            return result;
+        }
+    }
+    if (receiver == Peer::Ours) {
+        rx.reset(new YmodemFileReceive);
+        QObject::connect(rx.get(), &YmodemFileReceive::receiveStatus, onStatus);
+        rx->setFilePath(target);
+        rx->setPortName(rxPort);
+        ++oursRunning;
+        if (!rx->startReceive()) {
+            result.problem = "receiver could not open its port";
+            return result;
+        }
+    }
+
+    int processesRunning = (sender == Peer::Lrzsz) + (receiver == Peer::Lrzsz);
+    bool processesClean = true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (result.firstBlockMs < 0) {
+            const QByteArray sent = line.sentBy(0);
+            if (sent.size() > blockZeroFrame(sent))
+                result.firstBlockMs = clock.elapsed();
+        }
+        if (oursRunning > 0)
+            return;
+        // Only now: each look at a process that is still running sleeps
+        // 10 ms, which would hold up the workers' ticks on this thread.
+        while (oursFinished && processesRunning > 0) {
+            const int code = line.waitForProcess(0);
+            if (code == -1)
+                return;
+            processesClean &= code == 0;
+            --processesRunning;
+            lastEndMs = clock.elapsed();
+        }
+        loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(deadlineMs(source.size(), baud), &loop, &QEventLoop::quit);
+    loop.exec();
+    poll.stop();
+    result.totalMs = lastEndMs;
+
+    if (oursRunning > 0 || (oursFinished && processesRunning > 0))
+        result.problem = "no end within the deadline";
+    else if (!oursFinished)
+        result.problem = "our worker did not finish";
+    else if (!processesClean)
+        result.problem = "lrzsz exited with an error: " + tail(work.filePath(sender == Peer::Lrzsz ? "sb.log" : "rb.log"));
+    else
+        result.problem = checkReceived(source.absoluteFilePath(), target);
+    result.ok = result.problem.isEmpty();
+    if (tx && oursRunning > 0)
+        tx->stopTransmit();
+    if (rx && oursRunning > 0)
+        rx->stopReceive();
+    return result;
+}

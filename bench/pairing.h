@@ -1,0 +1,26 @@
+#ifndef PAIRING_H
+#define PAIRING_H
+
+#include <QString>
+
+// Which program sits at an end of the line: our worker on a pty, or lrzsz
+// (sb --ymodem -k as sender, rb --ymodem as receiver) on pipes.
+enum class Peer { Ours, Lrzsz };
+
+struct PairingResult
+{
+    bool ok = false;
+    QString problem;         // why the run does not count, when !ok
+    qint64 totalMs = -1;     // from setting up the ends until both have finished
+    qint64 firstBlockMs = -1; // until the sender started its first data block
+};
+
+// Sends file from sender to receiver over a TestLine paced at baud, and
+// checks that the receiver stored it byte for byte under its own name.
+PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud);
+
+// Empty if folder holds exactly a byte-identical copy of source under the
+// same name; otherwise what is wrong.
+QString checkReceived(const QString &source, const QString &folder);
+
+#endif // PAIRING_H
