@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -84,7 +85,7 @@ QString randomFile(const QTemporaryDir &dir, qint64 size)
     QFile f(path);
     if (!f.open(QFile::WriteOnly))
         return QString();
-    std::mt19937 rng(quint32(size));
+    std::mt19937 rng(static_cast<quint32>(size));
     QByteArray chunk(1 << 16, Qt::Uninitialized);
     for (qint64 left = size; left > 0; left -= chunk.size()) {
         for (char &c : chunk)

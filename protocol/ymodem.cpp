@@ -438,54 +438,53 @@ void Ymodem::receiveStageEstablished()
 {
     const Code code = receivePacket();
 
-    if (code == CodeSoh || code == CodeStx) {
-        if (code == CodeSoh && frameGood(CodeSoh, 0)) {
-            if (error())
-                writeControl(CodeAck, CodeC);
-        } else if (frameGood(code, 1)) {
-            const Code result = deliver(StatusTransmit, code);
-            clearCounters();
-            if (result != CodeAck) {
-                refuse();
-                return;
-            }
-            enterStage(StageTransmitting, 1);
-            writeControl(CodeAck);
-        } else if (error()) {
-            writeControl(CodeNak);
-        }
-    } else if (code == CodeEot) {
-        enterStage(StageFinishing, 0);
-        writeControl(CodeNak);
-    } else if (isAbort(code)) {
-        peerAbort();
-    } else if (idle(StatusError) == IdlePeriodic) {
-        writeControl(CodeNak);
+    if (code == CodeSoh && frameGood(CodeSoh, 0)) {
+        if (error())
+            writeControl(CodeAck, CodeC);
+    } else if ((code == CodeSoh || code == CodeStx) && frameGood(code, 1)) {
+        acceptDataBlock(code, 1);
+    } else {
+        receiveOtherThanNextBlock(code);
     }
 }
 
 void Ymodem::receiveStageTransmitting()
 {
     const Code code = receivePacket();
+    const bool frame = code == CodeSoh || code == CodeStx;
+    const uint8_t next = static_cast<uint8_t>(blockNumber + 1);
 
-    if (code == CodeSoh || code == CodeStx) {
-        const uint8_t next = static_cast<uint8_t>(blockNumber + 1);
-        if (frameGood(code, blockNumber)) {
-            // Already delivered: acknowledge again, never deliver twice.
-            if (error())
-                writeControl(CodeAck);
-        } else if (frameGood(code, next)) {
-            const Code result = deliver(StatusTransmit, code);
-            clearCounters();
-            if (result != CodeAck) {
-                refuse();
-                return;
-            }
-            enterStage(StageTransmitting, next);
+    if (frame && frameGood(code, blockNumber)) {
+        // Already delivered: acknowledge again, never deliver twice.
+        if (error())
             writeControl(CodeAck);
-        } else if (error()) {
+    } else if (frame && frameGood(code, next)) {
+        acceptDataBlock(code, next);
+    } else {
+        receiveOtherThanNextBlock(code);
+    }
+}
+
+// Hands a new data block to the owner; the counters restart whatever it says.
+void Ymodem::acceptDataBlock(Code header, uint8_t number)
+{
+    const Code result = deliver(StatusTransmit, header);
+    clearCounters();
+    if (result != CodeAck) {
+        refuse();
+        return;
+    }
+    enterStage(StageTransmitting, number);
+    writeControl(CodeAck);
+}
+
+// While data blocks are expected: a bad frame, the first EOT, an abort byte
+// or nothing.
+void Ymodem::receiveOtherThanNextBlock(Code code)
+{
+    if (code == CodeSoh || code == CodeStx) {
+        if (error())
             writeControl(CodeNak);
-        }
     } else if (code == CodeEot) {
         enterStage(StageFinishing, 0);
         writeControl(CodeNak);

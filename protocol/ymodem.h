@@ -130,6 +130,9 @@ private:
     bool frameGood(Code header, uint8_t number);
     Code deliver(Status status, Code header);
 
+    void acceptDataBlock(Code header, uint8_t number);
+    void receiveOtherThanNextBlock(Code code);
+
     Code buildFrame(Status status, uint8_t number);
     void buildEot();
     void sendNextBlockOrEot();
