@@ -16,12 +16,29 @@
 
 namespace {
 
-// Bytes a sender puts on the line before its first data block: block 0,
-// framed as a 128- or a 1024-byte block.
-int blockZeroFrame(const QByteArray &sent)
+// Follows a sender's stream frame by frame to time its first data block
+// and its first EOT; frames are whole 128- or 1024-byte blocks.
+struct SenderTrace
 {
-    return sent.startsWith('\x02') ? 3 + 1024 + 2 : 3 + 128 + 2;
-}
+    int scanned = 0;
+
+    void follow(const QByteArray &sent, qint64 nowMs, PairingResult &result)
+    {
+        while (result.eotMs < 0 && scanned < sent.size()) {
+            if (scanned > 0 && result.firstBlockMs < 0)
+                result.firstBlockMs = nowMs;
+            const char b = sent.at(scanned);
+            if (b == '\x04') {
+                result.eotMs = nowMs;
+                return;
+            }
+            const int frame = b == '\x01' ? 3 + 128 + 2 : b == '\x02' ? 3 + 1024 + 2 : 1;
+            if (scanned + frame > sent.size())
+                return;
+            scanned += frame;
+        }
+    }
+};
 
 // Generous: three times the paced transfer, plus room for slow starts.
 int deadlineMs(qint64 size, int baud)
@@ -126,14 +143,12 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
 
     int processesRunning = (sender == Peer::Lrzsz) + (receiver == Peer::Lrzsz);
     bool processesClean = true;
+    SenderTrace trace;
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (result.firstBlockMs < 0) {
-            const QByteArray sent = line.sentBy(0);
-            if (sent.size() > blockZeroFrame(sent))
-                result.firstBlockMs = clock.elapsed();
-        }
+        if (result.eotMs < 0)
+            trace.follow(line.sentBy(0), clock.elapsed(), result);
         if (oursRunning > 0)
             return;
         // Only now: each look at a process that is still running sleeps

@@ -13,6 +13,7 @@ struct PairingResult
     QString problem;         // why the run does not count, when !ok
     qint64 totalMs = -1;     // from setting up the ends until both have finished
     qint64 firstBlockMs = -1; // until the sender started its first data block
+    qint64 eotMs = -1;        // until the sender sent its first EOT
 };
 
 // Sends file from sender to receiver over a TestLine paced at baud, and

@@ -118,12 +118,13 @@ int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QSt
     out(QString("Transfers over a TestLine paced at %1 baud: limit %2 bytes/s, 10 bits a byte")
             .arg(baud).arg(limit, 0, 'f', 0));
     out("Time runs from setting up the ends (lrzsz start-up included) until both ends have ended:");
-    out("our workers' final status, lrzsz's exit. \"1st block\": until the sender began its first data block.");
+    out("our workers' final status, lrzsz's exit. \"1st block\" and \"EOT\": until the sender began its first");
+    out("data block and sent its EOT (10 ms resolution).");
     out(QString("load average before: %1 (2 cores; other jobs may share them)").arg(loadAverage()));
     out("");
-    out(QString("%1 %2 %3 %4 %5 %6 %7")
-            .arg("size", -8).arg("pairing", -14).arg("result", -6).arg("1st block", 10).arg("time", 10)
-            .arg("bytes/s", 9).arg("of limit", 9));
+    out(QString("%1 %2 %3 %4 %5 %6 %7 %8")
+            .arg("size", -8).arg("pairing", -14).arg("result", -6).arg("1st block", 10).arg("EOT", 10)
+            .arg("time", 10).arg("bytes/s", 9).arg("of limit", 9));
 
     QMap<QString, double> share; // "<key>@<size>" -> share of the limit
     int failures = 0;
@@ -134,9 +135,9 @@ int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QSt
                 continue;
             const PairingResult r = runPairing(p.sender, p.receiver, file, baud);
             const double rate = r.totalMs > 0 ? size * 1000.0 / r.totalMs : 0;
-            out(QString("%1 %2 %3 %4 %5 %6 %7%8")
+            out(QString("%1 %2 %3 %4 %5 %6 %7 %8%9")
                     .arg(sizeLabel(size), -8).arg(p.label, -14).arg(r.ok ? "ok" : "FAIL", -6)
-                    .arg(seconds(r.firstBlockMs), 10).arg(seconds(r.totalMs), 10)
+                    .arg(seconds(r.firstBlockMs), 10).arg(seconds(r.eotMs), 10).arg(seconds(r.totalMs), 10)
                     .arg(rate, 9, 'f', 0).arg(QString::number(100 * rate / limit, 'f', 1) + "%", 9)
                     .arg(r.ok ? QString() : "  " + r.problem));
             if (r.ok)

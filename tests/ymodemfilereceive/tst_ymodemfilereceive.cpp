@@ -1,36 +1,9 @@
-#include "rawport.h"
 #include "scriptedymodem.h"
-#include "testline.h"
-#include "workerlog.h"
+#include "workerlinks.h"
 
 #include <QtTest>
 
 namespace {
-
-const QByteArray kCancel(5, '\x18');
-const int Establish = Ymodem::StatusEstablish, Transmit = Ymodem::StatusTransmit, Finish = Ymodem::StatusFinish,
-          Abort = Ymodem::StatusAbort, Timeout = Ymodem::StatusTimeout, Error = Ymodem::StatusError;
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    std::mt19937 rng(seed);
-    for (char &c : b)
-        c = char(rng());
-    return b;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QFile::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 Bytes toBytes(const QByteArray &b)
 {
@@ -80,22 +53,12 @@ void playSender(RawPort &peer, const QByteArray &zero, const QList<QByteArray> &
     QCOMPARE(await(peer, 1), QByteArray("\x06"));
 }
 
-// A receiver on one pty end, the test's raw peer on the other.
-struct ScriptedLink
+// Our receiver on one pty end, the test's raw peer on the other.
+struct ScriptedLink : PeerLink<YmodemFileReceive>
 {
-    TestLine line;
-    QString port = line.addPty();
-    QString peerPort = line.addPty();
-    RawPort peer{peerPort};
-    YmodemFileReceive receiver;
-    WorkerLog log{&receiver, port};
+    YmodemFileReceive &receiver = worker;
 
-    explicit ScriptedLink(const QString &target)
-    {
-        line.start();
-        receiver.setFilePath(target);
-        receiver.setPortName(port);
-    }
+    explicit ScriptedLink(const QString &target) { receiver.setFilePath(target); }
 };
 
 } // namespace
@@ -328,21 +291,12 @@ void tst_YmodemFileReceive::cancel()
     QTemporaryDir src, dst;
     const QByteArray data = randomBytes(300 * 1024, 8);
     QVERIFY(writeFile(src.filePath("big.bin"), data));
-    TestLine line;
-    const QString txPort = line.addPty(), rxPort = line.addPty();
-    line.start();
-    YmodemFileTransmit sender;
-    YmodemFileReceive receiver;
-    WorkerLog sent(&sender, txPort), got(&receiver, rxPort);
-    sender.setFileName(src.filePath("big.bin"));
-    sender.setPortName(txPort);
-    receiver.setFilePath(dst.path());
-    receiver.setPortName(rxPort);
-    QVERIFY(sender.startTransmit());
-    QVERIFY(receiver.startReceive());
+    WorkerPair pair;
+    QVERIFY(pair.start(src.filePath("big.bin"), dst.path()));
+    WorkerLog &got = pair.got;
 
     QTRY_VERIFY_WITH_TIMEOUT(!got.progress.isEmpty() && got.progress.last() >= 5, 20000);
-    receiver.stopReceive();
+    pair.receiver.stopReceive();
     got.restartClock();
     const QByteArray partial = readFile(dst.filePath("big.bin"));
     QVERIFY(!partial.isEmpty());
@@ -353,9 +307,9 @@ void tst_YmodemFileReceive::cancel()
     QVERIFY2(got.finalAfterMs >= 90, qPrintable(QString::number(got.finalAfterMs)));
     QVERIFY(got.portClosedAtFinal);
     // The cancel sequence, then the one 'C' of the tick that was still due.
-    QTRY_VERIFY(line.sentBy(1).endsWith(kCancel + "C"));
-    QTRY_VERIFY(sent.ended());
-    QCOMPARE(sent.finalStatus, Abort);
+    QTRY_VERIFY(pair.line.sentBy(1).endsWith(kCancel + "C"));
+    QTRY_VERIFY(pair.sent.ended());
+    QCOMPARE(pair.sent.finalStatus, Abort);
     QCOMPARE(readFile(dst.filePath("big.bin")), partial);
 }
 
@@ -429,23 +383,14 @@ void tst_YmodemFileReceive::noisyLine()
         noise.flipRate = 1.0 / 10000;
         noise.dropRate = 1.0 / 40000;
         noise.seed = quint32(1000 + run);
-        TestLine line(noise);
-        const QString txPort = line.addPty(), rxPort = line.addPty();
-        line.start();
-        YmodemFileTransmit sender;
-        YmodemFileReceive receiver;
-        for (Ymodem *engine : {static_cast<Ymodem *>(&sender), static_cast<Ymodem *>(&receiver)}) {
+        WorkerPair pair(noise);
+        for (Ymodem *engine : {static_cast<Ymodem *>(&pair.sender), static_cast<Ymodem *>(&pair.receiver)}) {
             engine->setTimeDivide(29);
             engine->setTimeMax(2);
         }
-        WorkerLog sent(&sender, txPort), got(&receiver, rxPort);
-        sender.setFileName(src.filePath("fw.bin"));
-        sender.setPortName(txPort);
-        receiver.setFilePath(dst.path());
-        receiver.setPortName(rxPort);
-        QVERIFY(sender.startTransmit());
-        QVERIFY(receiver.startReceive());
-        QTRY_VERIFY_WITH_TIMEOUT(sent.ended() && got.ended(), 60000);
+        QVERIFY(pair.start(src.filePath("fw.bin"), dst.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), 60000);
+        const WorkerLog &sent = pair.sent, &got = pair.got;
 
         const bool intact = readFile(dst.filePath("fw.bin")) == data;
         if (got.finalStatus == Finish)

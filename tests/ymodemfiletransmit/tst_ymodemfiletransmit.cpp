@@ -1,34 +1,9 @@
-#include "rawport.h"
 #include "scriptedymodem.h"
-#include "testline.h"
-#include "workerlog.h"
+#include "workerlinks.h"
 
 #include <QtTest>
 
 namespace {
-
-const QByteArray kCancel(5, '\x18');
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    std::mt19937 rng(seed);
-    for (char &c : b)
-        c = char(rng());
-    return b;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QFile::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // The percentages a sender reports: one per block of 1024 bytes, or of 128
 // when at most 128 bytes remain.
@@ -49,9 +24,6 @@ QList<int> repeated(int value, int times)
         l << value;
     return l;
 }
-
-const int Establish = Ymodem::StatusEstablish, Transmit = Ymodem::StatusTransmit, Finish = Ymodem::StatusFinish,
-          Abort = Ymodem::StatusAbort, Timeout = Ymodem::StatusTimeout, Error = Ymodem::StatusError;
 
 } // namespace
 
@@ -91,31 +63,21 @@ void tst_YmodemFileTransmit::toOwnReceiver()
     const QByteArray data = randomBytes(size, quint32(size) + 1);
     QVERIFY(writeFile(src.filePath("fw.bin"), data));
 
-    TestLine line;
-    const QString txPort = line.addPty(), rxPort = line.addPty();
-    line.start();
-    YmodemFileTransmit sender;
-    YmodemFileReceive receiver;
-    WorkerLog sent(&sender, txPort), got(&receiver, rxPort);
-    sender.setFileName(src.filePath("fw.bin"));
-    sender.setPortName(txPort);
-    receiver.setFilePath(dst.path());
-    receiver.setPortName(rxPort);
-    QVERIFY(sender.startTransmit());
-    QVERIFY(receiver.startReceive());
+    WorkerPair pair;
+    QVERIFY(pair.start(src.filePath("fw.bin"), dst.path()));
 
-    QTRY_VERIFY_WITH_TIMEOUT(sent.ended() && got.ended(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), 60000);
     QCOMPARE(readFile(dst.filePath("fw.bin")), data);
 
     const QList<int> progress = expectedProgress(size);
-    QCOMPARE(sent.progress, progress);
-    QCOMPARE(got.progress, progress);
-    QCOMPARE(sent.statuses, QList<int>{Establish} + repeated(Transmit, progress.size() + 1) + QList<int>{Finish});
-    QCOMPARE(got.statuses, QList<int>{Establish} + repeated(Transmit, progress.size()) + QList<int>{Finish});
-    QVERIFY(sent.portClosedAtFinal);
-    QVERIFY(got.portClosedAtFinal);
-    QCOMPARE(sender.getTransmitProgress(), size ? 100 : 0);
-    QCOMPARE(int(sender.getTransmitStatus()), Finish);
+    QCOMPARE(pair.sent.progress, progress);
+    QCOMPARE(pair.got.progress, progress);
+    QCOMPARE(pair.sent.statuses, QList<int>{Establish} + repeated(Transmit, progress.size() + 1) + QList<int>{Finish});
+    QCOMPARE(pair.got.statuses, QList<int>{Establish} + repeated(Transmit, progress.size()) + QList<int>{Finish});
+    QVERIFY(pair.sent.portClosedAtFinal);
+    QVERIFY(pair.got.portClosedAtFinal);
+    QCOMPARE(pair.sender.getTransmitProgress(), size ? 100 : 0);
+    QCOMPARE(int(pair.sender.getTransmitStatus()), Finish);
 }
 
 void tst_YmodemFileTransmit::toLrzsz_data()
@@ -163,33 +125,22 @@ void tst_YmodemFileTransmit::blockZeroName()
     QFETCH(bool, fits);
     QTemporaryDir src;
     QVERIFY(writeFile(src.filePath(name), "12345"));
-
-    TestLine line;
-    const QString txPort = line.addPty(), peerPort = line.addPty();
-    line.start();
-    RawPort peer(peerPort);
-    YmodemFileTransmit sender;
-    WorkerLog sent(&sender, txPort);
-    sender.setFileName(src.filePath(name));
-    sender.setPortName(txPort);
-    QVERIFY(sender.startTransmit());
-    peer.send("C");
+    PeerLink<YmodemFileTransmit> link;
+    link.worker.setFileName(src.filePath(name));
+    QVERIFY(link.worker.startTransmit());
+    link.peer.send("C");
 
     if (fits) {
-        QTRY_COMPARE(peer.received().size(), 133);
-        const QByteArray encoded = name.toLocal8Bit();
-        Bytes payload(encoded.begin(), encoded.end());
-        payload.push_back(0);
-        payload.push_back('5');
-        QCOMPARE(peer.take(), toQByteArray(makeFrame(0, payload)));
-        peer.send("\x18\x18\x18\x18\x18");
-        QTRY_VERIFY(sent.ended());
-        QCOMPARE(sent.finalStatus, Abort);
+        QTRY_COMPARE(link.peer.received().size(), 133);
+        const QByteArray encoded = name.toLocal8Bit() + '\0' + '5';
+        QCOMPARE(link.peer.take(), toQByteArray(makeFrame(0, Bytes(encoded.begin(), encoded.end()))));
+        link.peer.send(kCancel);
+        QTRY_VERIFY(link.log.ended());
+        QCOMPARE(link.log.finalStatus, Abort);
     } else {
-        QTRY_VERIFY(sent.ended());
-        QCOMPARE(sent.finalStatus, Error);
-        QCOMPARE(peer.received(), kCancel);
-        QVERIFY(!sent.statuses.contains(Establish));
+        QTRY_VERIFY(link.log.ended());
+        QCOMPARE(link.log.statuses, QList<int>{Error});
+        QCOMPARE(link.peer.received(), kCancel);
     }
 }
 
@@ -197,83 +148,61 @@ void tst_YmodemFileTransmit::cancel()
 {
     QTemporaryDir src, dst;
     QVERIFY(writeFile(src.filePath("big.bin"), randomBytes(300 * 1024, 3)));
-    TestLine line;
-    const QString txPort = line.addPty(), rxPort = line.addPty();
-    line.start();
-    YmodemFileTransmit sender;
-    YmodemFileReceive receiver;
-    WorkerLog sent(&sender, txPort), got(&receiver, rxPort);
-    sender.setFileName(src.filePath("big.bin"));
-    sender.setPortName(txPort);
-    receiver.setFilePath(dst.path());
-    receiver.setPortName(rxPort);
-    QVERIFY(sender.startTransmit());
-    QVERIFY(receiver.startReceive());
+    WorkerPair pair;
+    QVERIFY(pair.start(src.filePath("big.bin"), dst.path()));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!sent.progress.isEmpty() && sent.progress.last() >= 5, 20000);
-    sender.stopTransmit();
-    sent.restartClock();
-    QCOMPARE(int(sender.getTransmitStatus()), Abort);
+    QTRY_VERIFY_WITH_TIMEOUT(!pair.sent.progress.isEmpty() && pair.sent.progress.last() >= 5, 20000);
+    pair.sender.stopTransmit();
+    pair.sent.restartClock();
+    QCOMPARE(int(pair.sender.getTransmitStatus()), Abort);
 
-    QTRY_VERIFY(sent.ended());
-    QCOMPARE(sent.finalStatus, Abort);
-    QCOMPARE(sent.finals, 1);
-    QVERIFY2(sent.finalAfterMs >= 90, qPrintable(QString::number(sent.finalAfterMs)));
-    QVERIFY(sent.portClosedAtFinal);
-    QTRY_VERIFY(line.sentBy(0).endsWith(kCancel));
-    QTRY_VERIFY(got.ended());
-    QCOMPARE(got.finalStatus, Abort);
-    QVERIFY(sent.progress.last() < 100);
+    QTRY_VERIFY(pair.sent.ended());
+    QCOMPARE(pair.sent.finalStatus, Abort);
+    QCOMPARE(pair.sent.finals, 1);
+    QVERIFY2(pair.sent.finalAfterMs >= 90, qPrintable(QString::number(pair.sent.finalAfterMs)));
+    QVERIFY(pair.sent.portClosedAtFinal);
+    QTRY_VERIFY(pair.line.sentBy(0).endsWith(kCancel));
+    QTRY_VERIFY(pair.got.ended());
+    QCOMPARE(pair.got.finalStatus, Abort);
+    QVERIFY(pair.sent.progress.last() < 100);
 }
 
 void tst_YmodemFileTransmit::receiverNeverAsks()
 {
     QTemporaryDir src;
     QVERIFY(writeFile(src.filePath("fw.bin"), "abc"));
-    TestLine line;
-    const QString txPort = line.addPty(), peerPort = line.addPty();
-    line.start();
-    RawPort peer(peerPort);
-    YmodemFileTransmit sender;
-    sender.setTimeDivide(4);
-    sender.setTimeMax(2);
-    WorkerLog sent(&sender, txPort);
-    sender.setFileName(src.filePath("fw.bin"));
-    sender.setPortName(txPort);
-    QVERIFY(sender.startTransmit());
-    peer.send("\x15"); // a checksum-mode receiver's NAK is not an answer
+    PeerLink<YmodemFileTransmit> link;
+    link.worker.setTimeDivide(4);
+    link.worker.setTimeMax(2);
+    link.worker.setFileName(src.filePath("fw.bin"));
+    QVERIFY(link.worker.startTransmit());
+    link.peer.send("\x15"); // a checksum-mode receiver's NAK is not an answer
 
-    QTRY_VERIFY(sent.ended());
-    QCOMPARE(sent.statuses, QList<int>{Timeout});
-    QVERIFY(sent.portClosedAtFinal);
-    QTRY_COMPARE(peer.received(), kCancel);
+    QTRY_VERIFY(link.log.ended());
+    QCOMPARE(link.log.statuses, QList<int>{Timeout});
+    QVERIFY(link.log.portClosedAtFinal);
+    QTRY_COMPARE(link.peer.received(), kCancel);
 }
 
 void tst_YmodemFileTransmit::receiverFallsSilent()
 {
     QTemporaryDir src;
     QVERIFY(writeFile(src.filePath("fw.bin"), randomBytes(5000, 1)));
-    TestLine line;
-    const QString txPort = line.addPty(), peerPort = line.addPty();
-    line.start();
-    RawPort peer(peerPort);
-    YmodemFileTransmit sender;
-    sender.setTimeDivide(4);
-    sender.setTimeMax(2);
-    WorkerLog sent(&sender, txPort);
-    sender.setFileName(src.filePath("fw.bin"));
-    sender.setPortName(txPort);
-    QVERIFY(sender.startTransmit());
-    peer.send("C");
-    QTRY_COMPARE(peer.received().size(), 133);
-    peer.send("\x06");
+    PeerLink<YmodemFileTransmit> link;
+    link.worker.setTimeDivide(4);
+    link.worker.setTimeMax(2);
+    link.worker.setFileName(src.filePath("fw.bin"));
+    QVERIFY(link.worker.startTransmit());
+    link.peer.send("C");
+    QTRY_COMPARE(link.peer.received().size(), 133);
+    link.peer.send("\x06");
 
-    QTRY_VERIFY(sent.ended());
-    QCOMPARE(sent.finalStatus, Error);
-    QVERIFY(sent.portClosedAtFinal);
+    QTRY_VERIFY(link.log.ended());
+    QCOMPARE(link.log.finalStatus, Error);
+    QVERIFY(link.log.portClosedAtFinal);
     // Block 0, then block 1 sent twice by the periodic retry, then the cancel.
-    QTRY_COMPARE(peer.received().size(), 133 + 2 * 1029 + 5);
-    QVERIFY(peer.received().endsWith(kCancel));
+    QTRY_COMPARE(link.peer.received().size(), 133 + 2 * 1029 + 5);
+    QVERIFY(link.peer.received().endsWith(kCancel));
 }
 
 void tst_YmodemFileTransmit::unreadableFile_data()
@@ -287,22 +216,16 @@ void tst_YmodemFileTransmit::unreadableFile_data()
 void tst_YmodemFileTransmit::unreadableFile()
 {
     QFETCH(QString, name);
-    TestLine line;
-    const QString txPort = line.addPty(), peerPort = line.addPty();
-    line.start();
-    RawPort peer(peerPort);
-    YmodemFileTransmit sender;
-    WorkerLog sent(&sender, txPort);
+    PeerLink<YmodemFileTransmit> link;
     if (!name.isNull())
-        sender.setFileName(name);
-    sender.setPortName(txPort);
-    QVERIFY(sender.startTransmit());
-    peer.send("C");
+        link.worker.setFileName(name);
+    QVERIFY(link.worker.startTransmit());
+    link.peer.send("C");
 
-    QTRY_VERIFY(sent.ended());
-    QCOMPARE(sent.statuses, QList<int>{Error});
-    QVERIFY(sent.portClosedAtFinal);
-    QCOMPARE(peer.received(), kCancel);
+    QTRY_VERIFY(link.log.ended());
+    QCOMPARE(link.log.statuses, QList<int>{Error});
+    QVERIFY(link.log.portClosedAtFinal);
+    QCOMPARE(link.peer.received(), kCancel);
 }
 
 void tst_YmodemFileTransmit::portWillNotOpen()
@@ -321,25 +244,19 @@ void tst_YmodemFileTransmit::portVanishes()
 {
     QTemporaryDir src;
     QVERIFY(writeFile(src.filePath("fw.bin"), randomBytes(50000, 2)));
-    TestLine line;
-    const QString txPort = line.addPty(), peerPort = line.addPty();
-    line.start();
-    RawPort peer(peerPort);
-    YmodemFileTransmit sender;
-    sender.setTimeDivide(9);
-    sender.setTimeMax(2);
-    WorkerLog sent(&sender, txPort);
-    sender.setFileName(src.filePath("fw.bin"));
-    sender.setPortName(txPort);
-    QVERIFY(sender.startTransmit());
-    peer.send("C");
-    QTRY_COMPARE(peer.received().size(), 133);
-    peer.send("\x06\x43");
-    QTRY_COMPARE(peer.received().size(), 133 + 1029);
+    PeerLink<YmodemFileTransmit> link;
+    link.worker.setTimeDivide(9);
+    link.worker.setTimeMax(2);
+    link.worker.setFileName(src.filePath("fw.bin"));
+    QVERIFY(link.worker.startTransmit());
+    link.peer.send("C");
+    QTRY_COMPARE(link.peer.received().size(), 133);
+    link.peer.send("\x06\x43");
+    QTRY_COMPARE(link.peer.received().size(), 133 + 1029);
 
-    line.cut(0);
-    QTRY_VERIFY_WITH_TIMEOUT(sent.ended(), 10000);
-    QCOMPARE(sent.finalStatus, Error);
+    link.line.cut(0);
+    QTRY_VERIFY_WITH_TIMEOUT(link.log.ended(), 10000);
+    QCOMPARE(link.log.finalStatus, Error);
 }
 
 void tst_YmodemFileTransmit::fileChangesAfterBlockZero_data()
@@ -357,37 +274,26 @@ void tst_YmodemFileTransmit::fileChangesAfterBlockZero()
     const QString path = src.filePath("fw.bin");
     const QByteArray data = randomBytes(size, 11);
     QVERIFY(writeFile(path, data));
-
-    TestLine line;
-    const QString txPort = line.addPty(), rxPort = line.addPty();
-    line.start();
-    YmodemFileTransmit sender;
-    YmodemFileReceive receiver;
-    WorkerLog sent(&sender, txPort), got(&receiver, rxPort);
-    QObject::connect(&sender, &YmodemFileTransmit::transmitStatus, [&](Ymodem::Status s) {
+    WorkerPair pair;
+    QObject::connect(&pair.sender, &YmodemFileTransmit::transmitStatus, [&](Ymodem::Status s) {
         if (s == Ymodem::StatusEstablish)
             QFile::resize(path, newSize);
     });
-    sender.setFileName(path);
-    sender.setPortName(txPort);
-    receiver.setFilePath(dst.path());
-    receiver.setPortName(rxPort);
-    QVERIFY(sender.startTransmit());
-    QVERIFY(receiver.startReceive());
+    QVERIFY(pair.start(path, dst.path()));
 
-    QTRY_VERIFY_WITH_TIMEOUT(sent.ended() && got.ended(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), 20000);
     const QByteArray received = readFile(dst.filePath("fw.bin"));
     if (newSize < size) {
-        QCOMPARE(sent.finalStatus, Error);
-        QVERIFY(got.finalStatus != Finish);
+        // No padding is passed off as data, and the sender does not succeed.
+        QCOMPARE(pair.sent.finalStatus, Error);
+        QVERIFY(pair.got.finalStatus != Finish);
         QCOMPARE(received, data.left(received.size()));
     } else {
         // Only the announced bytes go out, and the transfer is whole.
-        QCOMPARE(sent.finalStatus, Finish);
-        QCOMPARE(got.finalStatus, Finish);
+        QCOMPARE(pair.sent.finalStatus, Finish);
+        QCOMPARE(pair.got.finalStatus, Finish);
         QCOMPARE(received, data);
     }
-    QVERIFY(sent.progress.isEmpty() || sent.progress.last() <= 100);
 }
 
 QTEST_GUILESS_MAIN(tst_YmodemFileTransmit)
