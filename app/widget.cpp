@@ -1,0 +1,326 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QMessageBox>
+#include <QMovie>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+namespace {
+
+const char *const ActiveButtonStyle =
+    "border:0px;color:white;background:#006AC6;border-radius:18px;padding:2px 4px;";
+const char *const InactiveButtonStyle =
+    "border:0px;color:white;background:#909090;border-radius:18px;padding:2px 4px;";
+
+// True exactly while the port button offers "Close Port".
+bool button_status = false;
+
+void setUsable(QPushButton *button, bool usable)
+{
+    button->setEnabled(usable);
+    button->setStyleSheet(usable ? ActiveButtonStyle : InactiveButtonStyle);
+}
+
+// A modal box with the single button "Close", which is also the default.
+void showCloseBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    box.setDefaultButton(box.addButton("Close", QMessageBox::AcceptRole));
+    box.exec();
+}
+
+// The two receive slots follow the auto-connection naming but have no button;
+// the form's connect-by-name would warn about each of them.
+QtMessageHandler outerHandler = nullptr;
+void dropUnmatchedReceiveSlots(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (!text.startsWith("QMetaObject::connectSlotsByName: No matching signal for on_receive"))
+        outerHandler(type, context, text);
+}
+
+} // namespace
+
+Widget::Widget(QWidget *parent)
+    : QWidget(parent),
+      ui(new Ui::Widget),
+      serialPort(new QSerialPort),
+      ymodemFileTransmit(new YmodemFileTransmit),
+      ymodemFileReceive(new YmodemFileReceive),
+      transmitButtonStatus(false),
+      receiveButtonStatus(false),
+      transmitFilePath(".")
+{
+    button_status = false; // a new window starts with the port released
+
+    outerHandler = qInstallMessageHandler(dropUnmatchedReceiveSlots);
+    ui->setupUi(this);
+    qInstallMessageHandler(outerHandler);
+
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ui->comPort->addItem(info.portName());
+
+    serialPort->setBaudRate(115200, QSerialPort::AllDirections);
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setStopBits(QSerialPort::OneStop);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+
+    connect(ymodemFileTransmit, SIGNAL(transmitProgress(int)), this, SLOT(transmitProgress(int)));
+    connect(ymodemFileReceive, SIGNAL(receiveProgress(int)), this, SLOT(receiveProgress(int)));
+    connect(ymodemFileTransmit, SIGNAL(transmitStatus(YmodemFileTransmit::Status)), this,
+            SLOT(transmitStatus(YmodemFileTransmit::Status)));
+    connect(ymodemFileReceive, SIGNAL(receiveStatus(YmodemFileReceive::Status)), this,
+            SLOT(receiveStatus(YmodemFileReceive::Status)));
+
+    ui->comButton->setStyleSheet(ActiveButtonStyle);
+    ui->transmitBrowse->setStyleSheet(InactiveButtonStyle);
+    ui->transmitButton->setStyleSheet(InactiveButtonStyle);
+
+    ui->label_qivo->setOpenExternalLinks(true);
+    ui->label_qivo->setText(tr("<a href=\"https://www.qivo.example\">www.qivo.example</a>"));
+    ui->label_qivo->hide();
+
+    // The movies live as long as the program.
+    const struct { QLabel *label; const char *file; } pictures[] = {
+        {ui->ico_usb, ":/image/res/dfu_icon_01.png"},
+        {ui->ico_firmware, ":/image/res/dfu_icon_02.png"},
+        {ui->ico_upgrade, ":/image/res/dfu_icon_03.png"},
+        {ui->dividingline_1, ":/image/res/Dividing_line.png"},
+        {ui->dividingline_2, ":/image/res/Dividing_line.png"},
+    };
+    for (const auto &picture : pictures) {
+        QMovie *movie = new QMovie(picture.file);
+        picture.label->setScaledContents(true);
+        picture.label->setMovie(movie);
+        movie->start();
+    }
+
+    const int fontId = QFontDatabase::addApplicationFont(":/font/res/HelveticaNeueLTPro.ttf");
+    const QStringList families = fontId == -1 ? QStringList() : QFontDatabase::applicationFontFamilies(fontId);
+    if (!families.isEmpty()) {
+        QFont font;
+        font.setFamily(families.first());
+        font.setWeight(75);
+        font.setPointSize(13);
+        ui->comButton->setFont(font);
+        ui->transmitBrowse->setFont(font);
+        ui->transmitButton->setFont(font);
+        font.setPointSize(10);
+        ui->comPort->setFont(font);
+        ui->comBaudRate->setFont(font);
+        font.setWeight(50);
+        font.setPointSize(10);
+        ui->transmitPath->setFont(font);
+        ui->transmitProgress->setFont(font);
+    }
+}
+
+Widget::~Widget()
+{
+    delete ui;
+    delete serialPort;
+    delete ymodemFileTransmit;
+    delete ymodemFileReceive;
+}
+
+// Keeps the window responsive while the device restarts into its boot
+// loader; blocks in the event loop instead of spinning.
+void Widget::Sleep(int msec)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < msec) {
+        QEventLoop loop;
+        QTimer::singleShot(int(msec - clock.elapsed()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+}
+
+void Widget::on_comButton_clicked()
+{
+    if (!button_status) {
+        serialPort->setPortName(ui->comPort->currentText());
+        serialPort->setBaudRate(ui->comBaudRate->currentText().toInt(), QSerialPort::AllDirections);
+
+        if (serialPort->open(QSerialPort::ReadWrite)) {
+            button_status = true;
+            ui->comPort->setEnabled(false);
+            ui->comBaudRate->setEnabled(false);
+            ui->comButton->setText("Close Port");
+            setUsable(ui->transmitBrowse, true);
+            if (!ui->transmitPath->text().isEmpty())
+                setUsable(ui->transmitButton, true);
+        } else {
+            const QString text = "Serial Port " + ui->comPort->currentText() + " already in use!";
+            qDebug() << "Messagebox port";
+            showCloseBox(this, QMessageBox::Warning, "Serial port open failed", text);
+        }
+    } else {
+        button_status = false;
+        serialPort->close();
+        ui->comPort->setEnabled(true);
+        ui->comBaudRate->setEnabled(true);
+        ui->comButton->setText("Select Port");
+        setUsable(ui->transmitBrowse, false);
+        setUsable(ui->transmitButton, false);
+    }
+}
+
+void Widget::on_transmitBrowse_clicked()
+{
+    transmitFilePath = QFileDialog::getOpenFileName(this, "open file", transmitFilePath, "All file (*.bin)");
+    ui->transmitPath->setText(transmitFilePath);
+    setUsable(ui->transmitButton, !ui->transmitPath->text().isEmpty());
+}
+
+void Widget::on_receiveBrowse_clicked()
+{
+}
+
+void Widget::on_transmitButton_clicked()
+{
+    if (transmitButtonStatus) {
+        ymodemFileTransmit->stopTransmit();
+        ui->transmitProgress->setValue(0);
+        on_comButton_clicked();
+        return;
+    }
+
+    setUsable(ui->transmitButton, false);
+    setUsable(ui->transmitBrowse, false);
+    ui->transmitProgress->setValue(0);
+    ui->transmitProgress->setStyleSheet("QProgressBar::chunk { background-color: #909090 }");
+
+    // Boot preamble: the first two lines at the chosen rate, the last at the
+    // rate of the transfer. No reply is read.
+    serialPort->write("at+version\r\n", 12);
+    Sleep(1000);
+    serialPort->write("at+boot\r\n", 9);
+    Sleep(500);
+    serialPort->setBaudRate(115200, QSerialPort::AllDirections);
+    serialPort->write("at+update\r\n", 11);
+    Sleep(500);
+
+    setUsable(ui->transmitButton, true);
+    serialPort->close();
+
+    ymodemFileTransmit->setFileName(ui->transmitPath->text());
+    ymodemFileTransmit->setPortName(ui->comPort->currentText());
+    ymodemFileTransmit->setPortBaudRate(115200);
+
+    if (ymodemFileTransmit->startTransmit()) {
+        transmitButtonStatus = true;
+        setUsable(ui->comButton, false);
+        setUsable(ui->transmitBrowse, false);
+        ui->transmitButton->setText("Cancel");
+        ui->transmitProgress->setValue(0);
+    } else {
+        transmitButtonStatus = false;
+        button_status = false;
+        serialPort->close();
+        ui->comButton->setText("Select Port");
+        setUsable(ui->comButton, true);
+        setUsable(ui->transmitBrowse, false);
+        ui->transmitButton->setText("Upgrade");
+        setUsable(ui->transmitButton, false);
+        qDebug() << "Messagebox failed";
+        showCloseBox(this, QMessageBox::Warning, "Failure", "Device firmware upgrade failed!");
+        ui->comPort->setEnabled(true);
+        ui->comBaudRate->setEnabled(true);
+    }
+}
+
+// Nothing in the window calls this; it is kept for a receive control.
+void Widget::on_receiveButton_clicked()
+{
+    if (!receiveButtonStatus) {
+        serialPort->close();
+        ymodemFileReceive->setPortName(ui->comPort->currentText());
+        ymodemFileReceive->setPortBaudRate(ui->comBaudRate->currentText().toInt());
+        if (ymodemFileReceive->startReceive()) {
+            receiveButtonStatus = true;
+            setUsable(ui->comButton, false);
+            setUsable(ui->transmitBrowse, false);
+            setUsable(ui->transmitButton, false);
+        }
+    } else {
+        ymodemFileReceive->stopReceive();
+    }
+}
+
+void Widget::transmitProgress(int progress)
+{
+    ui->transmitProgress->setValue(progress);
+}
+
+void Widget::receiveProgress(int progress)
+{
+    Q_UNUSED(progress)
+}
+
+void Widget::transmitStatus(YmodemFileTransmit::Status status)
+{
+    if (status == YmodemFileTransmit::StatusEstablish || status == YmodemFileTransmit::StatusTransmit)
+        return;
+
+    transmitButtonStatus = false;
+    button_status = false;
+    serialPort->close();
+    ui->comButton->setText("Select Port");
+    setUsable(ui->comButton, true);
+    setUsable(ui->transmitBrowse, false);
+    ui->transmitButton->setText("Upgrade");
+    setUsable(ui->transmitButton, false);
+
+    switch (status) {
+    case YmodemFileTransmit::StatusFinish:
+        ui->transmitProgress->setStyleSheet("QProgressBar::chunk { background-color: #36C649 }");
+        qDebug() << "Messagebox success";
+        QMessageBox::information(this, "Success", QString::fromUtf8("Device firmware upgrade successful\xef\xbc\x81"),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+        break;
+    case YmodemFileTransmit::StatusAbort:
+        qDebug() << "Messagebox cancelled";
+        showCloseBox(this, QMessageBox::Warning, "Failure", "Device firmware upgrade cancelled!");
+        break;
+    case YmodemFileTransmit::StatusTimeout:
+        qDebug() << "Messagebox timeout";
+        showCloseBox(this, QMessageBox::Warning, "Failure", "Device firmware upgrade timeout!");
+        break;
+    default:
+        qDebug() << "Messagebox default";
+        showCloseBox(this, QMessageBox::Warning, "Failure", "Device firmware upgrade failed!");
+        break;
+    }
+
+    ui->comPort->setEnabled(true);
+    ui->comBaudRate->setEnabled(true);
+}
+
+void Widget::receiveStatus(YmodemFileReceive::Status status)
+{
+    if (status == YmodemFileReceive::StatusEstablish || status == YmodemFileReceive::StatusTransmit)
+        return;
+
+    receiveButtonStatus = false;
+    setUsable(ui->comButton, true);
+    setUsable(ui->transmitBrowse, true);
+    if (!ui->transmitPath->text().isEmpty())
+        setUsable(ui->transmitButton, true);
+}
+
+void Widget::on_helpButton_clicked()
+{
+    qDebug() << "Messagebox help";
+    showCloseBox(this, QMessageBox::Question, "Help",
+                 "This tool is applicable to QIVO LoRa modules: QIVO-M1, QIVO-M2, QIVO-M3, and their derivatives "
+                 "such as QIVO-G1, etc.");
+}

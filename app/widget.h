@@ -1,0 +1,56 @@
+#ifndef WIDGET_H
+#define WIDGET_H
+
+#include "ymodemfilereceive.h"
+#include "ymodemfiletransmit.h"
+
+#include <QString>
+#include <QWidget>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class Widget;
+}
+class QSerialPort;
+QT_END_NAMESPACE
+
+// The upgrade window: takes a port, picks a firmware file, sends the boot
+// preamble and hands the port to the transmit worker, then presents the
+// worker's progress and outcome. Protocol work stays in the workers.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget();
+
+private slots:
+    void Sleep(int msec);
+
+    void on_comButton_clicked();
+    void on_transmitBrowse_clicked();
+    void on_receiveBrowse_clicked();
+    void on_transmitButton_clicked();
+    void on_receiveButton_clicked();
+
+    void transmitProgress(int progress);
+    void receiveProgress(int progress);
+    void transmitStatus(YmodemFileTransmit::Status status);
+    void receiveStatus(YmodemFileReceive::Status status);
+
+    void on_helpButton_clicked();
+
+private:
+    friend class tst_Widget; // shortens the workers' time limits
+
+    Ui::Widget *ui;
+    QSerialPort *serialPort;
+    YmodemFileTransmit *ymodemFileTransmit;
+    YmodemFileReceive *ymodemFileReceive;
+    bool transmitButtonStatus;
+    bool receiveButtonStatus;
+    QString transmitFilePath;
+};
+
+#endif // WIDGET_H

@@ -1,0 +1,638 @@
+// The upgrade window, headless: its form, every control state reached by
+// clicking, and whole upgrades against a device simulated on a pty.
+
+#include "widget.h"
+#include "workerlinks.h"
+
+#include <QtTest>
+#include <QtWidgets>
+#include <QSerialPortInfo>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString Active = "border:0px;color:white;background:#006AC6;border-radius:18px;padding:2px 4px;";
+const QString Inactive = "border:0px;color:white;background:#909090;border-radius:18px;padding:2px 4px;";
+const QString FontPath = ":/font/res/HelveticaNeueLTPro.ttf";
+const QStringList Pictures = {"dfu_icon_01.png",      "dfu_icon_02.png",         "dfu_icon_03.png",
+                              "Dividing_line.png",    "Question_black_small.png", "Question_black.png",
+                              "Question_white_small.png", "Question_white.png",   "qivoimage.png",
+                              "qivo600_400.png"};
+bool resourcesBeforeApplication = false;
+
+QStringList messages; // everything logged, in order
+QtMessageHandler passOn = nullptr;
+void recordMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    // The headless platform plugin's own remark about message boxes is not ours.
+    if (!text.startsWith("This plugin does not support"))
+        messages << text;
+    passOn(type, context, text);
+}
+
+template <class T>
+T *control(QWidget &w, const char *name)
+{
+    T *c = w.findChild<T *>(name);
+    if (!c)
+        qFatal("no control %s", name);
+    return c;
+}
+
+// A message box as the user saw it, and what had been logged when it showed.
+struct Box
+{
+    QString title, text;
+    QMessageBox::Icon icon;
+    QStringList buttons;
+    QString defaultButton;
+    QWidget *parent;
+    QString lastMessage;
+};
+
+// Answers modal windows as they appear: message boxes after `holdMs`, file
+// dialogs through `onFileDialog`.
+class ModalWatcher : public QObject
+{
+public:
+    QList<Box> boxes;
+    std::function<void(QFileDialog *)> onFileDialog;
+    std::function<void(const Box &)> onBox;
+    int holdMs = 0;
+
+    ModalWatcher()
+    {
+        connect(&timer, &QTimer::timeout, this, &ModalWatcher::check);
+        timer.start(5);
+    }
+
+private:
+    void check()
+    {
+        QWidget *w = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+            if (box == answering)
+                return;
+            answering = box;
+            Box seen{box->windowTitle(), box->text(), box->icon(), {}, {}, box->parentWidget(),
+                     messages.value(messages.size() - 1)};
+            for (QAbstractButton *b : box->buttons())
+                seen.buttons << b->text();
+            if (box->defaultButton())
+                seen.defaultButton = box->defaultButton()->text();
+            boxes << seen;
+            if (onBox)
+                onBox(seen);
+            QTimer::singleShot(holdMs, box, [box] { box->buttons().first()->click(); });
+        } else if (auto *dialog = qobject_cast<QFileDialog *>(w)) {
+            if (onFileDialog && dialog->isVisible())
+                onFileDialog(dialog);
+        }
+    }
+
+    QTimer timer;
+    QMessageBox *answering = nullptr;
+};
+
+// The far end of the window's port: it reads the boot preamble, then acts as
+// a YMODEM receiver (unless told to stay silent). Polled from a timer, so it
+// keeps working while the window waits inside its own event loops.
+class Device : public QObject
+{
+public:
+    TestLine line;
+    QString windowPort = line.addPty();
+    QString devicePort = line.addPty();
+    std::unique_ptr<RawPort> raw{new RawPort(devicePort)};
+    YmodemFileReceive receiver;
+    WorkerLog log{&receiver, devicePort};
+    QTemporaryDir store;
+    QByteArray preamble;
+    QList<qint64> lineTimes;              // ms since the first line, per line
+    std::function<void(int)> onLine;      // after line n (1 to 3) arrived
+    bool answers = true;
+
+    Device()
+    {
+        line.start();
+        receiver.setTimeDivide(9); // ask every 100 ms: the first 'C' is lost in the hand-over
+        connect(&poll, &QTimer::timeout, this, &Device::tick);
+        poll.start(1);
+    }
+
+private:
+    void tick()
+    {
+        if (!raw)
+            return;
+        preamble = raw->received();
+        while (preamble.count("\r\n") > lineTimes.size()) {
+            if (lineTimes.isEmpty())
+                clock.start();
+            lineTimes << clock.elapsed();
+            if (onLine)
+                onLine(lineTimes.size());
+        }
+        if (lineTimes.size() == 3) {
+            raw.reset();
+            if (answers) {
+                receiver.setFilePath(store.path());
+                receiver.setPortName(devicePort);
+                receiver.startReceive();
+            }
+        }
+    }
+
+    QTimer poll;
+    QElapsedTimer clock;
+};
+
+// One row of the window's control-state table.
+struct State
+{
+    bool selectors;
+    bool portButton;
+    QString portText;
+    bool browse;
+    bool upgrade;
+    QString upgradeText;
+};
+
+} // namespace
+
+class tst_Widget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { passOn = qInstallMessageHandler(recordMessage); }
+    void init();
+    void form_data();
+    void form();
+    void formAfterConstruction();
+    void controlStatesByClicking();
+    void portWillNotOpen();
+    void fileDialogCancelled();
+    void wholeUpgrade();
+    void cancelUpgrade();
+    void deviceNeverAnswers();
+    void firmwareUnreadable();
+    void transmitterCannotOpenPort();
+    void helpWhileUpgrading();
+
+private:
+    void expectState(Widget &w, const State &s);
+    void takePort(Widget &w, const QString &port);
+    void chooseFile(Widget &w, ModalWatcher &watcher, const QString &path);
+    void tuneTransmitter(Widget &w, unsigned timeDivide, unsigned timeMax)
+    {
+        w.ymodemFileTransmit->setTimeDivide(timeDivide);
+        w.ymodemFileTransmit->setTimeMax(timeMax);
+    }
+};
+
+void tst_Widget::init()
+{
+    messages.clear();
+}
+
+void tst_Widget::expectState(Widget &w, const State &s)
+{
+    QCOMPARE(control<QComboBox>(w, "comPort")->isEnabled(), s.selectors);
+    QCOMPARE(control<QComboBox>(w, "comBaudRate")->isEnabled(), s.selectors);
+    const struct { const char *name; bool usable; QString text; } buttons[] = {
+        {"comButton", s.portButton, s.portText}, {"transmitBrowse", s.browse, QString()},
+        {"transmitButton", s.upgrade, s.upgradeText}};
+    for (const auto &b : buttons) {
+        QPushButton *button = control<QPushButton>(w, b.name);
+        QVERIFY2(button->isEnabled() == b.usable, b.name);
+        QCOMPARE(button->styleSheet(), b.usable ? Active : Inactive);
+        if (!b.text.isNull())
+            QCOMPARE(button->text(), b.text);
+    }
+    QVERIFY(control<QPushButton>(w, "helpButton")->isEnabled());
+}
+
+void tst_Widget::takePort(Widget &w, const QString &port)
+{
+    QComboBox *ports = control<QComboBox>(w, "comPort");
+    ports->addItem(port);
+    ports->setCurrentIndex(ports->count() - 1);
+    QTest::mouseClick(control<QPushButton>(w, "comButton"), Qt::LeftButton);
+}
+
+void tst_Widget::chooseFile(Widget &w, ModalWatcher &watcher, const QString &path)
+{
+    watcher.onFileDialog = [path](QFileDialog *dialog) {
+        if (path.isEmpty()) {
+            dialog->reject();
+        } else {
+            dialog->selectFile(path);
+            static_cast<QDialog *>(dialog)->accept();
+        }
+    };
+    QTest::mouseClick(control<QPushButton>(w, "transmitBrowse"), Qt::LeftButton);
+    watcher.onFileDialog = nullptr;
+}
+
+void tst_Widget::form_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("styleSheet");
+    QTest::newRow("label_4") << "label_4" << "QLabel" << QRect(0, 440, 881, 61) << QString() << "color: rgb(194, 194, 194);";
+    QTest::newRow("ico_usb") << "ico_usb" << "QLabel" << QRect(142, 100, 100, 100) << QString() << "";
+    QTest::newRow("ico_firmware") << "ico_firmware" << "QLabel" << QRect(400, 100, 100, 100) << QString() << "";
+    QTest::newRow("ico_upgrade") << "ico_upgrade" << "QLabel" << QRect(658, 100, 100, 100) << QString() << "";
+    QTest::newRow("comButton") << "comButton" << "QPushButton" << QRect(100, 250, 183, 40) << "  Select Port  " << Active;
+    QTest::newRow("transmitBrowse") << "transmitBrowse" << "QPushButton" << QRect(345, 250, 210, 40)
+                                    << "  Select Firmware  " << Inactive;
+    QTest::newRow("transmitButton") << "transmitButton" << "QPushButton" << QRect(617, 250, 183, 40) << "  Upgrade  "
+                                    << Inactive;
+    QTest::newRow("transmitPath") << "transmitPath" << "QLineEdit" << QRect(350, 310, 200, 25) << "" << "";
+    QTest::newRow("transmitProgress") << "transmitProgress" << "QProgressBar" << QRect(617, 310, 183, 25)
+                                      << QString() << "";
+    QTest::newRow("comPort") << "comPort" << "QComboBox" << QRect(126, 310, 131, 25) << QString() << "";
+    QTest::newRow("comBaudRate") << "comBaudRate" << "QComboBox" << QRect(126, 339, 131, 25) << QString() << "";
+    QTest::newRow("helpButton") << "helpButton" << "QPushButton" << QRect(850, 4, 32, 32) << ""
+                                << "background-image: url(:/image/res/Question_black_small.png);\nborder:none;";
+    QTest::newRow("dividingline_1") << "dividingline_1" << "QLabel" << QRect(252, 146, 120, 12) << QString() << "";
+    QTest::newRow("dividingline_2") << "dividingline_2" << "QLabel" << QRect(523, 146, 114, 12) << QString() << "";
+}
+
+void tst_Widget::form()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+    QFETCH(QString, styleSheet);
+    Widget w;
+    QWidget *c = w.findChild<QWidget *>(name);
+    QVERIFY(c);
+    QCOMPARE(c->parentWidget(), &w);
+    QCOMPARE(c->metaObject()->className(), qPrintable(className));
+    QCOMPARE(c->geometry(), geometry);
+    QCOMPARE(c->styleSheet(), styleSheet);
+    if (!text.isNull())
+        QCOMPARE(c->property("text").toString(), text);
+}
+
+void tst_Widget::formAfterConstruction()
+{
+    QVERIFY2(resourcesBeforeApplication, "resource paths did not resolve before the application object");
+    Widget w;
+    QCOMPARE(w.windowTitle(), QString("QIVO Device Firmware Upgrade Tool v1.4"));
+    QCOMPARE(w.size(), QSize(900, 500));
+    QCOMPARE(w.minimumSize(), QSize(900, 500));
+    QCOMPARE(w.maximumSize(), QSize(900, 500));
+
+    QComboBox *rates = control<QComboBox>(w, "comBaudRate");
+    QStringList items;
+    for (int i = 0; i < rates->count(); ++i)
+        items << rates->itemText(i);
+    QCOMPARE(items, (QStringList{"115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200"}));
+    QCOMPARE(rates->currentIndex(), 0);
+    QCOMPARE(rates->maxVisibleItems(), 12);
+    QComboBox *ports = control<QComboBox>(w, "comPort");
+    QCOMPARE(ports->count(), QSerialPortInfo::availablePorts().size());
+    QCOMPARE(ports->currentIndex(), ports->count() ? 0 : -1);
+
+    QLineEdit *path = control<QLineEdit>(w, "transmitPath");
+    QVERIFY(path->isReadOnly());
+    QVERIFY(!path->dragEnabled());
+    QProgressBar *bar = control<QProgressBar>(w, "transmitProgress");
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->alignment(), Qt::AlignCenter);
+
+    QLabel *link = control<QLabel>(w, "label_qivo");
+    QVERIFY(link->isHidden());
+    QVERIFY(link->openExternalLinks());
+    QVERIFY(link->text().startsWith("<a href="));
+    QVERIFY(!control<QLabel>(w, "label_4")->text().isEmpty());
+
+    // Each picture label runs its own movie; both lines show the same picture.
+    QMovie *line1 = control<QLabel>(w, "dividingline_1")->movie();
+    QMovie *line2 = control<QLabel>(w, "dividingline_2")->movie();
+    QVERIFY(line1 && line2 && line1 != line2);
+    QCOMPARE(line1->fileName(), QString(":/image/res/Dividing_line.png"));
+    QCOMPARE(line2->fileName(), line1->fileName());
+    QCOMPARE(line1->currentImage(), line2->currentImage());
+    QVERIFY(!line1->currentImage().isNull());
+    for (const char *name : {"ico_usb", "ico_firmware", "ico_upgrade"}) {
+        QLabel *label = control<QLabel>(w, name);
+        QVERIFY(label->hasScaledContents());
+        QVERIFY2(label->movie() && !label->movie()->currentImage().isNull(), name);
+    }
+    QVERIFY(!QFile::exists(":/image/dfu_icon_01.png")); // the folder is part of the path
+
+    // The resource font carries the family the form asks for.
+    const QStringList families = QFontDatabase::applicationFontFamilies(QFontDatabase::addApplicationFont(FontPath));
+    QVERIFY(!families.isEmpty());
+    const struct { const char *name; int size; int weight; } fonts[] = {
+        {"comButton", 13, 75}, {"transmitBrowse", 13, 75}, {"transmitButton", 13, 75}, {"comPort", 10, 75},
+        {"comBaudRate", 10, 75}, {"transmitPath", 10, 50}, {"transmitProgress", 10, 50}};
+    for (const auto &f : fonts) {
+        const QFont font = control<QWidget>(w, f.name)->font();
+        QVERIFY2(families.contains(font.family()), f.name);
+        QCOMPARE(font.pointSize(), f.size);
+        QCOMPARE(font.weight(), f.weight);
+    }
+    const QFont title = control<QLabel>(w, "label_4")->font();
+    QCOMPARE(title.family(), QString("Helvetica Neue LT Pro"));
+    QCOMPARE(title.pointSize(), 14);
+    QVERIFY(title.bold());
+    QVERIFY(QFontInfo(title).family().contains("Helvetica Neue"));
+
+    expectState(w, {true, true, "  Select Port  ", false, false, "  Upgrade  "});
+    QVERIFY(messages.isEmpty());
+}
+
+void tst_Widget::controlStatesByClicking()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
+    TestLine line;
+    const QString port = line.addPty();
+    line.addPty();
+    line.start();
+    Widget w;
+    ModalWatcher watcher;
+
+    takePort(w, port);
+    expectState(w, {false, true, "Close Port", true, false, "  Upgrade  "});
+    chooseFile(w, watcher, dir.filePath("fw.bin"));
+    QCOMPARE(control<QLineEdit>(w, "transmitPath")->text(), dir.filePath("fw.bin"));
+    expectState(w, {false, true, "Close Port", true, true, "  Upgrade  "});
+
+    QTest::mouseClick(control<QPushButton>(w, "comButton"), Qt::LeftButton);
+    expectState(w, {true, true, "Select Port", false, false, "  Upgrade  "});
+    QCOMPARE(control<QLineEdit>(w, "transmitPath")->text(), dir.filePath("fw.bin"));
+
+    // Taken again with a path already chosen, Upgrade is usable at once.
+    QTest::mouseClick(control<QPushButton>(w, "comButton"), Qt::LeftButton);
+    expectState(w, {false, true, "Close Port", true, true, "  Upgrade  "});
+    QVERIFY(watcher.boxes.isEmpty());
+    QVERIFY(messages.isEmpty());
+}
+
+void tst_Widget::portWillNotOpen()
+{
+    Widget w;
+    ModalWatcher watcher;
+    takePort(w, "/dev/qivo-missing");
+    QCOMPARE(watcher.boxes.size(), 1);
+    const Box box = watcher.boxes.first();
+    QCOMPARE(box.title, QString("Serial port open failed"));
+    QCOMPARE(box.text, QString("Serial Port /dev/qivo-missing already in use!"));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QStringList{"Close"});
+    QCOMPARE(box.defaultButton, QString("Close"));
+    QCOMPARE(box.parent, &w);
+    QCOMPARE(box.lastMessage, QString("Messagebox port"));
+    QCOMPARE(messages, QStringList{"Messagebox port"});
+    expectState(w, {true, true, "  Select Port  ", false, false, "  Upgrade  "});
+}
+
+void tst_Widget::fileDialogCancelled()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
+    TestLine line;
+    const QString port = line.addPty();
+    line.addPty();
+    line.start();
+    Widget w;
+    ModalWatcher watcher;
+    QString startedIn;
+    takePort(w, port);
+
+    watcher.onFileDialog = [&](QFileDialog *dialog) {
+        QCOMPARE(dialog->windowTitle(), QString("open file"));
+        QCOMPARE(dialog->nameFilters(), QStringList{"All file (*.bin)"});
+        startedIn = dialog->directory().absolutePath();
+        dialog->selectFile(dir.filePath("fw.bin"));
+        static_cast<QDialog *>(dialog)->accept();
+    };
+    QTest::mouseClick(control<QPushButton>(w, "transmitBrowse"), Qt::LeftButton);
+    QCOMPARE(startedIn, QDir::currentPath());
+
+    chooseFile(w, watcher, QString());
+    QCOMPARE(control<QLineEdit>(w, "transmitPath")->text(), QString());
+    expectState(w, {false, true, "Close Port", true, false, "  Upgrade  "});
+}
+
+void tst_Widget::wholeUpgrade()
+{
+    QTemporaryDir dir;
+    const QByteArray firmware = randomBytes(20 * 1024 + 3, 42);
+    QVERIFY(writeFile(dir.filePath("fw.bin"), firmware));
+    Device device;
+    Widget w;
+    ModalWatcher watcher;
+    takePort(w, device.windowPort);
+    chooseFile(w, watcher, dir.filePath("fw.bin"));
+
+    bool sawPreambleState = false;
+    device.onLine = [&](int n) {
+        if (n != 1)
+            return;
+        expectState(w, {false, true, "Close Port", false, false, "  Upgrade  "});
+        QCOMPARE(control<QProgressBar>(w, "transmitProgress")->styleSheet(),
+                 QString("QProgressBar::chunk { background-color: #909090 }"));
+        sawPreambleState = true;
+    };
+    bool sawRunningState = false;
+    connect(&device.receiver, &YmodemFileReceive::receiveStatus, this, [&](Ymodem::Status s) {
+        if (s == Ymodem::StatusEstablish) {
+            expectState(w, {false, false, "Close Port", false, true, "Cancel"});
+            sawRunningState = true;
+        }
+    });
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!watcher.boxes.isEmpty(), 20000);
+
+    QCOMPARE(device.preamble, QByteArray("at+version\r\nat+boot\r\nat+update\r\n"));
+    QVERIFY2(device.lineTimes[1] - device.lineTimes[0] >= 950, qPrintable(QString::number(device.lineTimes[1])));
+    QVERIFY(device.lineTimes[2] - device.lineTimes[1] >= 450);
+    QVERIFY(sawPreambleState);
+    QVERIFY(sawRunningState);
+    QTRY_VERIFY(device.log.ended());
+    QCOMPARE(device.log.finalStatus, Finish);
+    QCOMPARE(readFile(device.store.filePath("fw.bin")), firmware);
+
+    const Box box = watcher.boxes.first();
+    QCOMPARE(box.title, QString("Success"));
+    QCOMPARE(box.text, QString::fromUtf8("Device firmware upgrade successful\xef\xbc\x81"));
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(box.buttons, QStringList{"OK"});
+    QCOMPARE(box.lastMessage, QString("Messagebox success"));
+    QCOMPARE(messages, QStringList{"Messagebox success"});
+
+    QProgressBar *bar = control<QProgressBar>(w, "transmitProgress");
+    QCOMPARE(bar->value(), 100);
+    QCOMPARE(bar->styleSheet(), QString("QProgressBar::chunk { background-color: #36C649 }"));
+    QTRY_VERIFY(control<QComboBox>(w, "comPort")->isEnabled());
+    expectState(w, {true, true, "Select Port", false, false, "Upgrade"});
+    QCOMPARE(control<QLineEdit>(w, "transmitPath")->text(), dir.filePath("fw.bin"));
+}
+
+void tst_Widget::cancelUpgrade()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("big.bin"), randomBytes(300 * 1024, 1)));
+    Device device;
+    Widget w;
+    ModalWatcher watcher;
+    takePort(w, device.windowPort);
+    chooseFile(w, watcher, dir.filePath("big.bin"));
+    QProgressBar *bar = control<QProgressBar>(w, "transmitProgress");
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 3, 20000);
+
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+    QCOMPARE(bar->value(), 0);
+    expectState(w, {true, false, "Select Port", false, false, "Cancel"});
+    QVERIFY(watcher.boxes.isEmpty());
+
+    QTRY_COMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes.first().title, QString("Failure"));
+    QCOMPARE(watcher.boxes.first().text, QString("Device firmware upgrade cancelled!"));
+    QCOMPARE(watcher.boxes.first().buttons, QStringList{"Close"});
+    QCOMPARE(watcher.boxes.first().lastMessage, QString("Messagebox cancelled"));
+    QCOMPARE(messages, QStringList{"Messagebox cancelled"});
+    QTRY_VERIFY(device.log.ended());
+    QCOMPARE(device.log.finalStatus, Abort);
+    QVERIFY(device.line.sentBy(0).contains(kCancel));
+    expectState(w, {true, true, "Select Port", false, false, "Upgrade"});
+    QCOMPARE(bar->value(), 0);
+}
+
+void tst_Widget::deviceNeverAnswers()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
+    Device device;
+    device.answers = false;
+    Widget w;
+    tuneTransmitter(w, 9, 1);
+    ModalWatcher watcher;
+    takePort(w, device.windowPort);
+    chooseFile(w, watcher, dir.filePath("fw.bin"));
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+
+    QTRY_COMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes.first().text, QString("Device firmware upgrade timeout!"));
+    QCOMPARE(watcher.boxes.first().lastMessage, QString("Messagebox timeout"));
+    QCOMPARE(messages, QStringList{"Messagebox timeout"});
+    QTRY_VERIFY(control<QComboBox>(w, "comBaudRate")->isEnabled());
+    expectState(w, {true, true, "Select Port", false, false, "Upgrade"});
+}
+
+void tst_Widget::firmwareUnreadable()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("gone.bin"), "firmware"));
+    Device device;
+    Widget w;
+    ModalWatcher watcher;
+    takePort(w, device.windowPort);
+    chooseFile(w, watcher, dir.filePath("gone.bin"));
+    QVERIFY(QFile::remove(dir.filePath("gone.bin")));
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.boxes.size(), 1, 10000);
+    QCOMPARE(watcher.boxes.first().title, QString("Failure"));
+    QCOMPARE(watcher.boxes.first().text, QString("Device firmware upgrade failed!"));
+    QCOMPARE(watcher.boxes.first().lastMessage, QString("Messagebox default"));
+    QCOMPARE(messages, QStringList{"Messagebox default"});
+    QTRY_VERIFY(device.log.ended());
+    QVERIFY(device.log.finalStatus != Finish);
+}
+
+void tst_Widget::transmitterCannotOpenPort()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
+    Device device;
+    device.answers = false;
+    const QString link = dir.filePath("ttyQIVO");
+    QVERIFY(QFile::link(device.windowPort, link));
+    Widget w;
+    ModalWatcher watcher;
+    takePort(w, link);
+    chooseFile(w, watcher, dir.filePath("fw.bin"));
+    // The window holds the port by then; the worker's own open will fail.
+    device.onLine = [&](int n) {
+        if (n == 1)
+            QFile::remove(link);
+    };
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes.first().title, QString("Failure"));
+    QCOMPARE(watcher.boxes.first().text, QString("Device firmware upgrade failed!"));
+    QCOMPARE(watcher.boxes.first().buttons, QStringList{"Close"});
+    QCOMPARE(watcher.boxes.first().lastMessage, QString("Messagebox failed"));
+    QCOMPARE(messages, QStringList{"Messagebox failed"});
+    expectState(w, {true, true, "Select Port", false, false, "Upgrade"});
+    QCOMPARE(control<QLineEdit>(w, "transmitPath")->text(), dir.filePath("fw.bin"));
+}
+
+void tst_Widget::helpWhileUpgrading()
+{
+    QTemporaryDir dir;
+    const QByteArray firmware = randomBytes(100 * 1024, 5);
+    QVERIFY(writeFile(dir.filePath("fw.bin"), firmware));
+    Device device;
+    Widget w;
+    ModalWatcher watcher;
+    QProgressBar *bar = control<QProgressBar>(w, "transmitProgress");
+    int progressAtHelp = -1;
+    watcher.onBox = [&](const Box &box) {
+        if (box.title == "Help")
+            progressAtHelp = bar->value();
+    };
+    watcher.holdMs = 300;
+    takePort(w, device.windowPort);
+    chooseFile(w, watcher, dir.filePath("fw.bin"));
+    QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->value() > 0, 20000);
+
+    QTest::mouseClick(control<QPushButton>(w, "helpButton"), Qt::LeftButton);
+    QCOMPARE(watcher.boxes.size(), 1);
+    const Box help = watcher.boxes.first();
+    QCOMPARE(help.title, QString("Help"));
+    QCOMPARE(help.text, QString("This tool is applicable to QIVO LoRa modules: QIVO-M1, QIVO-M2, QIVO-M3, and their "
+                                "derivatives such as QIVO-G1, etc."));
+    QCOMPARE(help.icon, QMessageBox::Question);
+    QCOMPARE(help.buttons, QStringList{"Close"});
+    QCOMPARE(help.defaultButton, QString("Close"));
+    QCOMPARE(help.lastMessage, QString("Messagebox help"));
+    QVERIFY(bar->value() > progressAtHelp); // the transfer went on behind the box
+
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.boxes.size(), 2, 20000);
+    QCOMPARE(watcher.boxes.last().title, QString("Success"));
+    QCOMPARE(messages, (QStringList{"Messagebox help", "Messagebox success"}));
+    QTRY_VERIFY(device.log.ended());
+    QCOMPARE(readFile(device.store.filePath("fw.bin")), firmware);
+}
+
+int main(int argc, char *argv[])
+{
+    resourcesBeforeApplication = QFile::exists(FontPath);
+    for (const QString &picture : Pictures)
+        resourcesBeforeApplication = resourcesBeforeApplication && QFile::exists(":/image/res/" + picture);
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    tst_Widget test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_widget.moc"
