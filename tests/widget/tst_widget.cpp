@@ -181,6 +181,10 @@ private slots:
     void firmwareUnreadable();
     void transmitterCannotOpenPort();
     void helpWhileUpgrading();
+    void unknownStatusIsAFailure_data();
+    void unknownStatusIsAFailure();
+    void sleepKeepsWindowResponsive();
+    void receiveSlots();
 
 private:
     void expectState(Widget &w, const State &s);
@@ -620,6 +624,75 @@ void tst_Widget::helpWhileUpgrading()
     QCOMPARE(messages, (QStringList{"Messagebox help", "Messagebox success"}));
     QTRY_VERIFY(device.log.ended());
     QCOMPARE(readFile(device.store.filePath("fw.bin")), firmware);
+}
+
+void tst_Widget::unknownStatusIsAFailure_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("error") << 5;
+    QTest::newRow("6") << 6;
+    QTest::newRow("negative") << -1;
+}
+
+void tst_Widget::unknownStatusIsAFailure()
+{
+    QFETCH(int, status);
+    Widget w;
+    ModalWatcher watcher;
+    w.transmitStatus(YmodemFileTransmit::Status(status));
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes.first().text, QString("Device firmware upgrade failed!"));
+    QCOMPARE(messages, QStringList{"Messagebox default"});
+
+    // Progress reports reach the bar and nothing else; receive progress is not shown.
+    w.transmitProgress(37);
+    w.receiveProgress(80);
+    QCOMPARE(control<QProgressBar>(w, "transmitProgress")->value(), 37);
+}
+
+void tst_Widget::sleepKeepsWindowResponsive()
+{
+    Widget w;
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    w.Sleep(0);
+    QVERIFY(!ran); // returns at once, nothing processed
+
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    QElapsedTimer clock;
+    clock.start();
+    w.Sleep(300);
+    QVERIFY(clock.elapsed() >= 300);
+    QVERIFY(ran);
+    QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+}
+
+void tst_Widget::receiveSlots()
+{
+    // No control calls them; they still start, stop and present a receive.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
+    TestLine line;
+    const QString port = line.addPty();
+    line.addPty();
+    line.start();
+    Widget w;
+    ModalWatcher watcher;
+    takePort(w, port);
+    chooseFile(w, watcher, dir.filePath("fw.bin"));
+    w.ymodemFileReceive->setFilePath(dir.path());
+
+    w.on_receiveButton_clicked();
+    QVERIFY(w.receiveButtonStatus);
+    expectState(w, {false, false, "Close Port", false, false, "  Upgrade  "});
+    w.on_receiveButton_clicked();
+    QTRY_VERIFY(!w.receiveButtonStatus);
+    expectState(w, {false, true, "Close Port", true, true, "  Upgrade  "});
+    QVERIFY(watcher.boxes.isEmpty());
+    QVERIFY(messages.isEmpty());
 }
 
 int main(int argc, char *argv[])
