@@ -8,6 +8,10 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     lrzsz
 )
+# Only for scripts/render-window.sh, which draws the README's picture.
+if [ "${1:-}" = "--picture" ]; then
+    packages+=(xvfb xauth imagemagick xdotool)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
