@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -72,7 +73,7 @@ QString checkReceived(const QString &source, const QString &folder)
     return QString();
 }
 
-PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud)
+PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud, const QString &program)
 {
     PairingResult result;
     QTemporaryDir work;
@@ -116,9 +117,16 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
         lastEndMs = clock.elapsed();
     };
 
+    // Two of our workers on one thread tick in lock-step, so each ACK would
+    // wait a whole extra tick; a PC and a device never share a thread.
+    QProcess child;
+    const bool senderApart = sender == Peer::Ours && receiver == Peer::Ours;
     std::unique_ptr<YmodemFileTransmit> tx;
     std::unique_ptr<YmodemFileReceive> rx;
-    if (sender == Peer::Ours) {
+    if (senderApart) {
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(program, {"--send-only", source.absoluteFilePath(), "--port", txPort});
+    } else if (sender == Peer::Ours) {
         tx.reset(new YmodemFileTransmit);
         QObject::connect(tx.get(), &YmodemFileTransmit::transmitStatus, onStatus);
         tx->setFileName(source.absoluteFilePath());
@@ -149,8 +157,12 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (result.eotMs < 0)
             trace.follow(line.sentBy(0), clock.elapsed(), result);
-        if (oursRunning > 0)
+        if (oursRunning > 0 || (senderApart && child.state() != QProcess::NotRunning))
             return;
+        if (senderApart) {
+            oursFinished &= child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+            lastEndMs = qMax(lastEndMs, clock.elapsed());
+        }
         // Only now: each look at a process that is still running sleeps
         // 10 ms, which would hold up the workers' ticks on this thread.
         while (oursFinished && processesRunning > 0) {
@@ -180,6 +192,8 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
     result.ok = result.problem.isEmpty();
     if (tx && oursRunning > 0)
         tx->stopTransmit();
+    if (child.state() != QProcess::NotRunning)
+        child.kill();
     if (rx && oursRunning > 0)
         rx->stopReceive();
     return result;

@@ -18,7 +18,9 @@ struct PairingResult
 
 // Sends file from sender to receiver over a TestLine paced at baud, and
 // checks that the receiver stored it byte for byte under its own name.
-PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud);
+// When both ends are ours, the sender runs as program --send-only in a
+// process of its own, as it would on another machine.
+PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud, const QString &program);
 
 // Empty if folder holds exactly a byte-identical copy of source under the
 // same name; otherwise what is wrong.

@@ -133,7 +133,7 @@ int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QSt
         for (const Pairing &p : kPairings) {
             if (!keys.contains(p.key))
                 continue;
-            const PairingResult r = runPairing(p.sender, p.receiver, file, baud);
+            const PairingResult r = runPairing(p.sender, p.receiver, file, baud, QCoreApplication::applicationFilePath());
             const double rate = r.totalMs > 0 ? size * 1000.0 / r.totalMs : 0;
             out(QString("%1 %2 %3 %4 %5 %6 %7 %8%9")
                     .arg(sizeLabel(size), -8).arg(p.label, -14).arg(r.ok ? "ok" : "FAIL", -6)
