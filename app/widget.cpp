@@ -223,14 +223,7 @@ void Widget::on_transmitButton_clicked()
         ui->transmitButton->setText("Cancel");
         ui->transmitProgress->setValue(0);
     } else {
-        transmitButtonStatus = false;
-        button_status = false;
-        serialPort->close();
-        ui->comButton->setText("Select Port");
-        setUsable(ui->comButton, true);
-        setUsable(ui->transmitBrowse, false);
-        ui->transmitButton->setText("Upgrade");
-        setUsable(ui->transmitButton, false);
+        endTransmit();
         qDebug() << "Messagebox failed";
         showCloseBox(this, QMessageBox::Warning, "Failure", "Device firmware upgrade failed!");
         ui->comPort->setEnabled(true);
@@ -256,6 +249,20 @@ void Widget::on_receiveButton_clicked()
     }
 }
 
+// Back to idle with the port released; the selectors follow once the
+// outcome box is closed.
+void Widget::endTransmit()
+{
+    transmitButtonStatus = false;
+    button_status = false;
+    serialPort->close();
+    ui->comButton->setText("Select Port");
+    setUsable(ui->comButton, true);
+    setUsable(ui->transmitBrowse, false);
+    ui->transmitButton->setText("Upgrade");
+    setUsable(ui->transmitButton, false);
+}
+
 void Widget::transmitProgress(int progress)
 {
     ui->transmitProgress->setValue(progress);
@@ -271,14 +278,7 @@ void Widget::transmitStatus(YmodemFileTransmit::Status status)
     if (status == YmodemFileTransmit::StatusEstablish || status == YmodemFileTransmit::StatusTransmit)
         return;
 
-    transmitButtonStatus = false;
-    button_status = false;
-    serialPort->close();
-    ui->comButton->setText("Select Port");
-    setUsable(ui->comButton, true);
-    setUsable(ui->transmitBrowse, false);
-    ui->transmitButton->setText("Upgrade");
-    setUsable(ui->transmitButton, false);
+    endTransmit();
 
     switch (status) {
     case YmodemFileTransmit::StatusFinish:

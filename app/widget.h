@@ -42,6 +42,8 @@ private slots:
     void on_helpButton_clicked();
 
 private:
+    void endTransmit();
+
     friend class tst_Widget; // shortens the workers' time limits
 
     Ui::Widget *ui;
