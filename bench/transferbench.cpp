@@ -43,7 +43,7 @@ struct Target
 const Target kTargets[] = {
     {"ours-rb", 1 << 20, 0.92},
     {"sb-ours", 1 << 20, 0.92},
-    {"ours-ours", 0, 0.87},
+    {"ours-ours", 1 << 20, 0.87},
 };
 
 // "64k", "1m", "100": a size in bytes; 0 if unreadable.
