@@ -117,7 +117,9 @@ public:
     Device()
     {
         line.start();
-        receiver.setTimeDivide(9); // ask every 100 ms: the first 'C' is lost in the hand-over
+        // Ask every 100 ms for 5 s: the first 'C' is lost in the hand-over.
+        receiver.setTimeDivide(9);
+        receiver.setTimeMax(50);
         connect(&poll, &QTimer::timeout, this, &Device::tick);
         poll.start(1);
     }
