@@ -362,10 +362,8 @@ void tst_Widget::controlStatesByClicking()
 {
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
-    TestLine line;
-    const QString port = line.addPty();
-    line.addPty();
-    line.start();
+    Device device;
+    const QString port = device.windowPort;
     Widget w;
     ModalWatcher watcher;
 
@@ -408,10 +406,8 @@ void tst_Widget::fileDialogCancelled()
 {
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
-    TestLine line;
-    const QString port = line.addPty();
-    line.addPty();
-    line.start();
+    Device device;
+    const QString port = device.windowPort;
     Widget w;
     ModalWatcher watcher;
     QString startedIn;
@@ -677,10 +673,8 @@ void tst_Widget::receiveSlots()
     // No control calls them; they still start, stop and present a receive.
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
-    TestLine line;
-    const QString port = line.addPty();
-    line.addPty();
-    line.start();
+    Device device;
+    const QString port = device.windowPort;
     Widget w;
     ModalWatcher watcher;
     takePort(w, port);

@@ -103,7 +103,6 @@ private slots:
     void senderAckBeforeCWithBlockOneBuilt();
     void senderAckAfterBlockOneResent();
     void senderEarlyCResendsBlockZero();
-    void senderSpeaksCrcModeOnly();
     void senderFinishingNakHasNoLimit();
     void senderOversizedLength_data();
     void senderOversizedLength();
@@ -421,19 +420,6 @@ void tst_Ymodem::senderEarlyCResendsBlockZero()
     QCOMPARE(s.writes.size(), size_t(2));
 }
 
-void tst_Ymodem::senderSpeaksCrcModeOnly()
-{
-    ScriptedYmodem s(0, 2, 999);
-    s.transmit();
-    for (int i = 0; i < 3; ++i) {
-        s.feed(kNak);
-        s.transmit();
-    }
-    QCOMPARE(s.finals, std::vector<Ymodem::Status>{Ymodem::StatusTimeout});
-    QCOMPARE(s.writes, std::vector<Bytes>{kCancel});
-    QCOMPARE(s.payloadCalls, 0);
-}
-
 void tst_Ymodem::senderFinishingNakHasNoLimit()
 {
     ScriptedYmodem s(499, 5, 0);
@@ -624,7 +610,7 @@ void tst_Ymodem::idleAccounting_data()
                 << false << st << set.td << set.tm << Bytes() << (first ? kC : kNak) << true << status;
         }
     }
-    // Bytes a stage ignores count like silence.
+    // Bytes a stage ignores count like silence; the sender speaks CRC mode only.
     QTest::newRow("send establishing, NAK") << true << Ymodem::StageEstablishing << 0u << 3u << kNak
                                             << Bytes() << false << Ymodem::StatusTimeout;
     QTest::newRow("send transmitting, C") << true << Ymodem::StageTransmitting << 0u << 3u << kC
