@@ -39,6 +39,15 @@ QByteArray show(const Bytes &b)
 // Compares byte sequences and prints them as hex when they differ.
 #define COMPARE_BYTES(actual, expected) QCOMPARE(show(actual), show(expected))
 
+// Feeds a sender one reply per driver call.
+void answer(ScriptedYmodem &s, std::initializer_list<Bytes> replies)
+{
+    for (const Bytes &r : replies) {
+        s.feed(r);
+        s.transmit();
+    }
+}
+
 void step(ScriptedYmodem &y, bool sending)
 {
     if (sending)
@@ -266,10 +275,7 @@ void tst_Ymodem::senderAckAndCInOneChunk()
     ScriptedYmodem s;
     s.fileData = pattern(300);
     s.transmit();
-    s.feed(kC);
-    s.transmit();
-    s.feed(kAckC);
-    s.transmit();
+    answer(s, {kC, kAckC});
     QCOMPARE(s.stage, Ymodem::StageEstablished);
     QCOMPARE(s.writes.size(), size_t(1));
     s.transmit();
@@ -290,39 +296,31 @@ void tst_Ymodem::senderEmptyFile()
     QFETCH(bool, ackFirst);
     ScriptedYmodem s;
     s.transmit();
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     COMPARE_BYTES(s.lastWrite(), makeFrame(0, blockZeroPayload("image.bin", 0)));
 
     // The ACK of block 0 finds no data: the EOT is held back until 'C'.
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kAck});
     QCOMPARE(s.writes.size(), size_t(1));
     QCOMPARE(s.stage, Ymodem::StageEstablished);
 
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     QCOMPARE(s.stage, Ymodem::StageFinishing);
     COMPARE_BYTES(s.lastWrite(), kEot);
 
     if (ackFirst) {
-        s.feed(kAck);
-        s.transmit();
+        answer(s, {kAck});
         QCOMPARE(s.writes.size(), size_t(2));
     } else {
-        s.feed(kNak);
-        s.transmit();
+        answer(s, {kNak});
         COMPARE_BYTES(s.lastWrite(), kEot);
-        s.feed(kAck);
-        s.transmit();
+        answer(s, {kAck});
         QCOMPARE(s.writes.size(), size_t(3));
     }
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     COMPARE_BYTES(s.lastWrite(), closingBlock());
     QVERIFY(s.finals.empty());
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kAck});
     QCOMPARE(s.finals, std::vector<Ymodem::Status>{Ymodem::StatusFinish});
 }
 
@@ -332,10 +330,7 @@ void tst_Ymodem::senderBlockNumbersWrap()
     s.fileData = pattern(300 * 1024);
     const std::vector<Bytes> blocks = dataBlocks(s.fileData);
     s.transmit();
-    s.feed(kC);
-    s.transmit();
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kC, kAck});
     s.feed(kC);
     for (size_t i = 0; i < blocks.size(); ++i) {
         s.transmit();
@@ -358,20 +353,14 @@ void tst_Ymodem::senderAckBeforeCWithBlockOneBuilt()
     ScriptedYmodem s;
     s.fileData = pattern(3000);
     s.transmit();
-    s.feed(kC);
-    s.transmit();
-    s.feed(kAck);
-    s.transmit();
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kC, kAck, kAck});
     QCOMPARE(s.stage, Ymodem::StageEstablished);
     QCOMPARE(s.blockNumber, uint8_t(1));
     QCOMPARE(s.writes.size(), size_t(1));
     QCOMPARE(s.payloadCalls, 2);
     QCOMPARE(s.timeCount, 1u);
 
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     QCOMPARE(s.stage, Ymodem::StageTransmitting);
     COMPARE_BYTES(s.lastWrite(), makeFrame(1, Bytes(s.fileData.begin(), s.fileData.begin() + 1024)));
 }
@@ -383,18 +372,14 @@ void tst_Ymodem::senderAckAfterBlockOneResent()
     ScriptedYmodem s(1, 5, 999);
     s.fileData = pattern(3000);
     s.transmit();
-    s.feed(kC);
-    s.transmit();
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kC, kAck});
     s.transmit();
     s.transmit(); // idle call 2: periodic resend
     const Bytes block1 = makeFrame(1, Bytes(s.fileData.begin(), s.fileData.begin() + 1024));
     COMPARE_BYTES(s.lastWrite(), block1);
     QCOMPARE(s.stage, Ymodem::StageEstablished);
 
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kAck});
     QCOMPARE(s.stage, Ymodem::StageTransmitting);
     QCOMPARE(s.blockNumber, uint8_t(2));
     COMPARE_BYTES(s.lastWrite(), makeFrame(2, Bytes(s.fileData.begin() + 1024, s.fileData.begin() + 2048)));
@@ -410,11 +395,9 @@ void tst_Ymodem::senderEarlyCResendsBlockZero()
 {
     ScriptedYmodem s;
     s.transmit();
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     const Bytes block0 = s.lastWrite();
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     QCOMPARE(s.stage, Ymodem::StageEstablished);
     COMPARE_BYTES(s.lastWrite(), block0);
     QCOMPARE(s.writes.size(), size_t(2));
@@ -425,21 +408,14 @@ void tst_Ymodem::senderFinishingNakHasNoLimit()
     ScriptedYmodem s(499, 5, 0);
     s.fileData = pattern(100);
     s.transmit();
-    s.feed(kC);
-    s.transmit();
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kC, kAck});
     s.setErrorMax(999); // the 'C' that follows is counted as an error
-    s.feed(kC);
-    s.transmit();
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kC, kAck});
     QCOMPARE(s.stage, Ymodem::StageFinishing);
     s.setErrorMax(0);
     const size_t mark = s.writes.size();
     for (int i = 0; i < 2000; ++i) {
-        s.feed(kNak);
-        s.transmit();
+        answer(s, {kNak});
     }
     QCOMPARE(s.stage, Ymodem::StageFinishing);
     QCOMPARE(s.writesSince(mark), size_t(2000));
@@ -463,14 +439,12 @@ void tst_Ymodem::senderOversizedLength()
     ScriptedYmodem s;
     s.fileData = pattern(5000);
     s.transmit();
-    s.feed(kC);
-    s.transmit();
+    answer(s, {kC});
     s.feed(kAck);
     s.lengthOverride = length;
     s.transmit();
     if (sent) {
-        s.feed(kC);
-        s.transmit();
+        answer(s, {kC});
         QCOMPARE(s.lastWrite().size(), size_t(1029));
         QCOMPARE(s.stage, Ymodem::StageTransmitting);
     } else {
@@ -830,8 +804,7 @@ void tst_Ymodem::stageAboveFinishedActsAsFinished()
 {
     ScriptedYmodem s;
     s.stage = Ymodem::Stage(7);
-    s.feed(kAck);
-    s.transmit();
+    answer(s, {kAck});
     QCOMPARE(s.finals, std::vector<Ymodem::Status>{Ymodem::StatusFinish});
 
     ScriptedYmodem r;
@@ -862,8 +835,7 @@ void tst_Ymodem::engineServesTransfersInARow()
     for (int round = 0; round < 2; ++round) {
         s.fileOffset = 0;
         senderTo(s, Ymodem::StageFinished);
-        s.feed(kAck);
-        s.transmit();
+        answer(s, {kAck});
         QCOMPARE(s.finals.size(), size_t(round + 1));
         QCOMPARE(s.finals.back(), Ymodem::StatusFinish);
     }
