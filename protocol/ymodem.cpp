@@ -101,6 +101,15 @@ Ymodem::Code Ymodem::receivePacket()
     return CodeNone;
 }
 
+// A receiver never sends frames, so the sending side takes its replies one
+// control byte at a time. A stray SOH or STX (noise at port open, a flipped
+// ACK) is then one unexpected byte, not the start of a frame that would
+// swallow the replies behind it.
+Ymodem::Code Ymodem::receiveControl()
+{
+    return read(receiveBuffer, 1) == 0 ? CodeNone : static_cast<Code>(receiveBuffer[0]);
+}
+
 // CRC-16/XMODEM, bit by bit: poly 0x1021, init 0, no reflection, no final XOR.
 uint16_t Ymodem::crc16(unsigned char *buff, unsigned int len)
 {
@@ -286,7 +295,7 @@ void Ymodem::transmitStageNone()
 
 void Ymodem::transmitStageEstablishing()
 {
-    const Code code = receivePacket();
+    const Code code = receiveControl();
 
     if (code == CodeC) {
         if (buildFrame(StatusEstablish, 0) != CodeAck) {
@@ -304,7 +313,7 @@ void Ymodem::transmitStageEstablishing()
 
 void Ymodem::transmitStageEstablished()
 {
-    const Code code = receivePacket();
+    const Code code = receiveControl();
 
     if (code == CodeAck && blockNumber != 1) {
         // ACK of block 0: build block 1, which goes out on the receiver's 'C'.
@@ -347,7 +356,7 @@ void Ymodem::transmitStageEstablished()
 
 void Ymodem::transmitStageTransmitting()
 {
-    const Code code = receivePacket();
+    const Code code = receiveControl();
 
     if (code == CodeAck) {
         sendNextBlockOrEot();
@@ -363,7 +372,7 @@ void Ymodem::transmitStageTransmitting()
 
 void Ymodem::transmitStageFinishing()
 {
-    const Code code = receivePacket();
+    const Code code = receiveControl();
 
     if (code == CodeC) {
         fill(transmitBuffer + 3, PayloadSizeSoh, 0x00);
@@ -389,7 +398,7 @@ void Ymodem::transmitStageFinishing()
 
 void Ymodem::transmitStageFinished()
 {
-    const Code code = receivePacket();
+    const Code code = receiveControl();
 
     if (code == CodeAck) {
         reset();

@@ -73,6 +73,7 @@ protected:
     static constexpr unsigned int PayloadSizeStx = 1024;
 
     Code receivePacket();
+    Code receiveControl();
     static uint16_t crc16(unsigned char *buff, unsigned int len);
 
     void transmitStageNone();

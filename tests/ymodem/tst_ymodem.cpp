@@ -246,6 +246,7 @@ void tst_Ymodem::senderCompleteTable()
         {kC, Ymodem::StageEstablished, {block0}},
         {kAck, Ymodem::StageEstablished, {}},
         {kC, Ymodem::StageTransmitting, {makeFrame(1, Bytes(s.fileData.begin(), s.fileData.begin() + 1024))}},
+        {{0x02}, Ymodem::StageTransmitting, {}}, // an ACK with a bit flipped: one stray byte, not a frame
         {kAck, Ymodem::StageTransmitting, {makeFrame(2, Bytes(s.fileData.begin() + 1024, s.fileData.end()))}},
         {kAck, Ymodem::StageFinishing, {kEot}},
         {kNak, Ymodem::StageFinishing, {kEot}},
