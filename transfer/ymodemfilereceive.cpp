@@ -5,6 +5,9 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using SerialLine::ReadInterval;
 using SerialLine::WriteInterval;
 
@@ -38,12 +41,14 @@ QByteArray field(const unsigned char *block, int from)
 YmodemFileReceive::YmodemFileReceive(QObject *parent)
     : QObject(parent), Ymodem(499, 5, 999),
       file(new QFile), readTimer(new QTimer), writeTimer(new QTimer), serialPort(new QSerialPort),
-      progress(0), status(StatusEstablish), fileSize(0), fileCount(0)
+      progress(0), status(StatusEstablish), fileSize(0), fileCount(0), sizeKnown(false)
 {
     SerialLine::applyDefaults(serialPort);
 
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
+    connect(serialPort, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { portError(error); });
 }
 
 YmodemFileReceive::~YmodemFileReceive()
@@ -82,12 +87,12 @@ bool YmodemFileReceive::startReceive()
     return true;
 }
 
+// Once the outcome is known a stop changes nothing and sends nothing: a
+// late Cancel must not turn a success into a cancel.
 void YmodemFileReceive::stopReceive()
 {
-    file->close();
-    abort();
-    status = StatusAbort;
-    writeTimer->start(WriteInterval);
+    if (running())
+        interrupt(StatusAbort);
 }
 
 int YmodemFileReceive::getReceiveProgress()
@@ -104,7 +109,7 @@ void YmodemFileReceive::readTimeOut()
 {
     readTimer->stop();
     receive();
-    if (status == StatusEstablish || status == StatusTransmit)
+    if (running())
         readTimer->start(ReadInterval);
 }
 
@@ -121,6 +126,33 @@ void YmodemFileReceive::endTransfer(Status ending)
     writeTimer->start(WriteInterval);
 }
 
+bool YmodemFileReceive::running() const
+{
+    return status == StatusEstablish || status == StatusTransmit;
+}
+
+// Ends a running transfer from outside the engine: the engine is not stepped
+// again, and the cancel bytes leave at once, so that they reach the device
+// even when the program ends right after. The ending is set first: writing
+// to a vanished port reports another error from inside the flush.
+void YmodemFileReceive::interrupt(Status ending)
+{
+    endTransfer(ending);
+    readTimer->stop();
+    file->close();
+    abort();
+    if (serialPort->isOpen())
+        serialPort->flush();
+}
+
+// An unplugged adapter leaves nothing to wait for: fail now instead of at
+// the idle limit.
+void YmodemFileReceive::portError(int error)
+{
+    if (error == QSerialPort::ResourceError && serialPort->isOpen() && running())
+        interrupt(StatusError);
+}
+
 Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, unsigned int *len)
 {
     switch (status) {
@@ -133,7 +165,7 @@ Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, uns
     case StatusFinish:
         // Line noise can end a batch early; only the announced size is success.
         file->close();
-        endTransfer(fileCount == fileSize ? StatusFinish : StatusError);
+        endTransfer(!sizeKnown || fileCount == fileSize ? StatusFinish : StatusError);
         return CodeAck;
 
     case StatusAbort:
@@ -153,26 +185,18 @@ Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, uns
 }
 
 // Block 0: name, 0x00, size field, 0x00. Only the part of the size field
-// before its first space counts; sb adds a date and a mode after it.
+// before its first space counts; sb adds a date and a mode after it. The
+// size is optional: without one, every byte of every block is kept.
 Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
 {
     const QByteArray name = field(buff, 0);
     const QByteArray sizeField = name.size() < 128 ? field(buff, name.size() + 1) : QByteArray();
 
     fileName = safeBaseName(QString::fromLocal8Bit(name));
-    bool ok = false;
-    fileSize = QString::fromLatin1(sizeField).section(' ', 0, 0).toULongLong(&ok, 10);
-    if (!ok)
-        fileSize = 0;
+    fileSize = QString::fromLatin1(sizeField).section(' ', 0, 0).toULongLong(&sizeKnown, 10);
     fileCount = 0;
 
-    if (fileName.isEmpty()) {
-        endTransfer(StatusError);
-        return CodeCan;
-    }
-
-    file->setFileName(filePath + fileName);
-    if (!file->open(QFile::WriteOnly)) {
+    if (fileName.isEmpty() || !openTarget(filePath + fileName)) {
         endTransfer(StatusError);
         return CodeCan;
     }
@@ -182,11 +206,26 @@ Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
     return CodeAck;
 }
 
+// Creates or truncates the target, never through a link standing under the
+// received name: the sender chooses the name, and a link would let it write
+// outside the folder. Not waiting keeps a FIFO of that name from hanging us.
+bool YmodemFileReceive::openTarget(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    if (file->open(fd, QFile::WriteOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
+}
+
 // Writes no fill bytes past the announced size. A write the disk did not
 // take ends the transfer: the file would be short while success is shown.
 Ymodem::Code YmodemFileReceive::storeBlock(const unsigned char *buff, unsigned int len)
 {
-    const uint64_t remaining = fileSize - fileCount;
+    const uint64_t remaining = sizeKnown ? fileSize - fileCount : len;
     const uint64_t wanted = qMin<uint64_t>(remaining, len);
     if (wanted > 0) {
         const qint64 written = file->write(reinterpret_cast<const char *>(buff), qint64(wanted));
@@ -199,7 +238,8 @@ Ymodem::Code YmodemFileReceive::storeBlock(const unsigned char *buff, unsigned i
     fileCount += wanted;
 
     this->status = StatusTransmit;
-    progress = fileSize == 0 ? 100 : int(fileCount * 100 / fileSize);
+    // Without a size there is no share to report until the end.
+    progress = !sizeKnown ? 0 : fileSize == 0 ? 100 : int(fileCount * 100 / fileSize);
     emit receiveProgress(progress);
     emit receiveStatus(StatusTransmit);
     return CodeAck;

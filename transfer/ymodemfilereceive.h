@@ -13,7 +13,8 @@ class QSerialPort;
 QT_END_NAMESPACE
 
 // Receives one file over one serial port with YMODEM and stores it in the
-// target folder under the name from block 0, cut to the announced size.
+// target folder under the name from block 0, cut to the announced size
+// when block 0 announces one.
 // Final statuses are emitted only after the port has been closed.
 class YmodemFileReceive : public QObject, public Ymodem
 {
@@ -50,7 +51,11 @@ private:
 
     Code openFromBlockZero(const unsigned char *buff);
     Code storeBlock(const unsigned char *buff, unsigned int len);
+    bool openTarget(const QString &path);
     void endTransfer(Status ending);
+    bool running() const;
+    void interrupt(Status ending);
+    void portError(int error);
 
     QFile       *file;
     QTimer      *readTimer;
@@ -63,6 +68,7 @@ private:
     QString  fileName;
     uint64_t fileSize;
     uint64_t fileCount;
+    bool     sizeKnown;
 };
 
 #endif // YMODEMFILERECEIVE_H

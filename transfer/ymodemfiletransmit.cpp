@@ -20,6 +20,8 @@ YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
 
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
+    connect(serialPort, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { portError(error); });
 }
 
 YmodemFileTransmit::~YmodemFileTransmit()
@@ -56,12 +58,12 @@ bool YmodemFileTransmit::startTransmit()
     return true;
 }
 
+// Once the outcome is known a stop changes nothing and sends nothing: a
+// late Cancel must not turn a success into a cancel.
 void YmodemFileTransmit::stopTransmit()
 {
-    file->close();
-    abort();
-    status = StatusAbort;
-    writeTimer->start(WriteInterval);
+    if (running())
+        interrupt(StatusAbort);
 }
 
 int YmodemFileTransmit::getTransmitProgress()
@@ -78,7 +80,7 @@ void YmodemFileTransmit::readTimeOut()
 {
     readTimer->stop();
     transmit();
-    if (status == StatusEstablish || status == StatusTransmit)
+    if (running())
         readTimer->start(ReadInterval);
 }
 
@@ -93,6 +95,33 @@ void YmodemFileTransmit::endTransfer(Status ending)
 {
     status = ending;
     writeTimer->start(WriteInterval);
+}
+
+bool YmodemFileTransmit::running() const
+{
+    return status == StatusEstablish || status == StatusTransmit;
+}
+
+// Ends a running transfer from outside the engine: the engine is not stepped
+// again, and the cancel bytes leave at once, so that they reach the device
+// even when the program ends right after. The ending is set first: writing
+// to a vanished port reports another error from inside the flush.
+void YmodemFileTransmit::interrupt(Status ending)
+{
+    endTransfer(ending);
+    readTimer->stop();
+    file->close();
+    abort();
+    if (serialPort->isOpen())
+        serialPort->flush();
+}
+
+// An unplugged adapter leaves nothing to wait for: fail now instead of at
+// the idle limit.
+void YmodemFileTransmit::portError(int error)
+{
+    if (error == QSerialPort::ResourceError && serialPort->isOpen() && running())
+        interrupt(StatusError);
 }
 
 Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, unsigned int *len)

@@ -50,6 +50,9 @@ private:
     Code buildBlockZero(unsigned char *buff, unsigned int *len);
     Code readBlock(unsigned char *buff, unsigned int *len);
     void endTransfer(Status ending);
+    bool running() const;
+    void interrupt(Status ending);
+    void portError(int error);
 
     QFile       *file;
     QTimer      *readTimer;
