@@ -1,6 +1,8 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "bootpreamble.h"
+
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -56,7 +58,8 @@ Widget::Widget(QWidget *parent)
       ymodemFileReceive(new YmodemFileReceive),
       transmitButtonStatus(false),
       receiveButtonStatus(false),
-      transmitFilePath(".")
+      transmitFilePath("."),
+      closing(false)
 {
     button_status = false; // a new window starts with the port released
 
@@ -132,16 +135,30 @@ Widget::~Widget()
 }
 
 // Keeps the window responsive while the device restarts into its boot
-// loader; blocks in the event loop instead of spinning.
+// loader; blocks in the event loop instead of spinning, and ends early once
+// the window is closing (the application's loops then return at once).
 void Widget::Sleep(int msec)
 {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < msec) {
+    while (!closing && clock.elapsed() < msec) {
         QEventLoop loop;
-        QTimer::singleShot(int(msec - clock.elapsed()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        QTimer::singleShot(int(qMin<qint64>(msec - clock.elapsed(), 100)), Qt::PreciseTimer, &loop,
+                           &QEventLoop::quit);
         loop.exec();
     }
+}
+
+// A device must not be left waiting in its boot loader: a running transfer
+// is cancelled, and a running preamble stops where it is.
+void Widget::closeEvent(QCloseEvent *event)
+{
+    closing = true;
+    if (transmitButtonStatus)
+        ymodemFileTransmit->stopTransmit();
+    if (receiveButtonStatus)
+        ymodemFileReceive->stopReceive();
+    QWidget::closeEvent(event);
 }
 
 void Widget::on_comButton_clicked()
@@ -190,31 +207,38 @@ void Widget::on_transmitButton_clicked()
     if (transmitButtonStatus) {
         ymodemFileTransmit->stopTransmit();
         ui->transmitProgress->setValue(0);
-        on_comButton_clicked();
+        releasePort();
         return;
     }
 
+    // From here until the outcome the port that was taken is the only one:
+    // the preamble and the firmware must reach the same device.
+    setUsable(ui->comButton, false);
     setUsable(ui->transmitButton, false);
     setUsable(ui->transmitBrowse, false);
     ui->transmitProgress->setValue(0);
     ui->transmitProgress->setStyleSheet("QProgressBar::chunk { background-color: #909090 }");
 
-    // Boot preamble: the first two lines at the chosen rate, the last at the
-    // rate of the transfer. No reply is read.
-    serialPort->write("at+version\r\n", 12);
-    Sleep(1000);
-    serialPort->write("at+boot\r\n", 9);
-    Sleep(500);
-    serialPort->setBaudRate(115200, QSerialPort::AllDirections);
-    serialPort->write("at+update\r\n", 11);
-    Sleep(500);
+    // No reply is read. A window closed meanwhile starts no transfer.
+    for (const BootPreamble::Step &step : BootPreamble::Steps) {
+        if (step.transferRate)
+            serialPort->setBaudRate(BootPreamble::TransferBaudRate, QSerialPort::AllDirections);
+        serialPort->write(step.line, step.length);
+        Sleep(step.waitMs);
+        if (closing) {
+            endTransmit();
+            ui->comPort->setEnabled(true);
+            ui->comBaudRate->setEnabled(true);
+            return;
+        }
+    }
 
     setUsable(ui->transmitButton, true);
     serialPort->close();
 
     ymodemFileTransmit->setFileName(ui->transmitPath->text());
     ymodemFileTransmit->setPortName(ui->comPort->currentText());
-    ymodemFileTransmit->setPortBaudRate(115200);
+    ymodemFileTransmit->setPortBaudRate(BootPreamble::TransferBaudRate);
 
     if (ymodemFileTransmit->startTransmit()) {
         transmitButtonStatus = true;
@@ -247,6 +271,17 @@ void Widget::on_receiveButton_clicked()
     } else {
         ymodemFileReceive->stopReceive();
     }
+}
+
+// Cancel gives the port back without ever opening it again. The selectors
+// stay locked until the worker reports the end.
+void Widget::releasePort()
+{
+    button_status = false;
+    serialPort->close();
+    ui->comButton->setText("Select Port");
+    setUsable(ui->transmitBrowse, false);
+    setUsable(ui->transmitButton, false);
 }
 
 // Back to idle with the port released; the selectors follow once the

@@ -41,8 +41,12 @@ private slots:
 
     void on_helpButton_clicked();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void endTransmit();
+    void releasePort();
 
     friend class tst_Widget; // shortens the workers' time limits
 
@@ -53,6 +57,7 @@ private:
     bool transmitButtonStatus;
     bool receiveButtonStatus;
     QString transmitFilePath;
+    bool closing; // the window was closed: no new waits, no new transfer
 };
 
 #endif // WIDGET_H

@@ -179,6 +179,8 @@ private slots:
     void fileDialogCancelled();
     void wholeUpgrade();
     void cancelUpgrade();
+    void closeMidUpgrade_data();
+    void closeMidUpgrade();
     void deviceNeverAnswers();
     void firmwareUnreadable();
     void transmitterCannotOpenPort();
@@ -443,7 +445,7 @@ void tst_Widget::wholeUpgrade()
     device.onLine = [&](int n) {
         if (n != 1)
             return;
-        expectState(w, {false, true, "Close Port", false, false, "  Upgrade  "});
+        expectState(w, {false, false, "Close Port", false, false, "  Upgrade  "});
         QCOMPARE(control<QProgressBar>(w, "transmitProgress")->styleSheet(),
                  QString("QProgressBar::chunk { background-color: #909090 }"));
         sawPreambleState = true;
@@ -498,7 +500,7 @@ void tst_Widget::cancelUpgrade()
 
     QTest::mouseClick(control<QPushButton>(w, "transmitButton"), Qt::LeftButton);
     QCOMPARE(bar->value(), 0);
-    expectState(w, {true, false, "Select Port", false, false, "Cancel"});
+    expectState(w, {false, false, "Select Port", false, false, "Cancel"});
     QVERIFY(watcher.boxes.isEmpty());
 
     QTRY_COMPARE(watcher.boxes.size(), 1);
@@ -512,6 +514,48 @@ void tst_Widget::cancelUpgrade()
     QVERIFY(device.line.sentBy(0).contains(kCancel));
     expectState(w, {true, true, "Select Port", false, false, "Upgrade"});
     QCOMPARE(bar->value(), 0);
+}
+
+void tst_Widget::closeMidUpgrade_data()
+{
+    QTest::addColumn<bool>("inPreamble");
+    QTest::newRow("during the preamble") << true;
+    QTest::newRow("during the transfer") << false;
+}
+
+void tst_Widget::closeMidUpgrade()
+{
+    QFETCH(bool, inPreamble);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("big.bin"), randomBytes(300 * 1024, 1)));
+    Device device;
+    std::unique_ptr<Widget> w(new Widget);
+    w->show();
+    ModalWatcher watcher;
+    takePort(*w, device.windowPort);
+    chooseFile(*w, watcher, dir.filePath("big.bin"));
+    if (inPreamble)
+        device.onLine = [&](int) { w->close(); };
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(control<QPushButton>(*w, "transmitButton"), Qt::LeftButton);
+
+    if (inPreamble) {
+        // The rest of the preamble is dropped and no transfer takes the port.
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        QTest::qWait(100);
+        QCOMPARE(device.preamble, QByteArray("at+version\r\n"));
+        QCOMPARE(openCount(device.windowPort), 1); // the line's own end only
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(control<QProgressBar>(*w, "transmitProgress")->value() >= 3, 20000);
+        w->close();
+        w.reset(); // the program ends right after
+        QTRY_VERIFY(device.line.sentBy(0).endsWith(kCancel));
+        QTRY_VERIFY(device.log.ended());
+        QCOMPARE(device.log.finalStatus, Abort);
+    }
+    QVERIFY(watcher.boxes.isEmpty());
+    QVERIFY(messages.isEmpty());
 }
 
 void tst_Widget::deviceNeverAnswers()
