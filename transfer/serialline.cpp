@@ -26,4 +26,19 @@ quint32 queue(QSerialPort *port, const unsigned char *buff, unsigned int len)
     return put > 0 ? quint32(put) : 0;
 }
 
+void pushOut(QSerialPort *port)
+{
+    if (port->isOpen())
+        port->flush();
+}
+
+void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss)
+{
+    QObject::connect(port, &QSerialPort::errorOccurred, context,
+                     [port, onLoss](QSerialPort::SerialPortError error) {
+                         if (error == QSerialPort::ResourceError && port->isOpen())
+                             onLoss();
+                     });
+}
+
 } // namespace SerialLine

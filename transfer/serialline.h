@@ -3,7 +3,10 @@
 
 #include <QtGlobal>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
+class QObject;
 class QSerialPort;
 QT_END_NAMESPACE
 
@@ -21,6 +24,14 @@ quint32 readAvailable(QSerialPort *port, unsigned char *buff, unsigned int len);
 
 // Queues bytes without waiting for them to leave.
 quint32 queue(QSerialPort *port, const unsigned char *buff, unsigned int len);
+
+// Hands queued bytes to the device now, for when the program may end
+// before its event loop would have written them.
+void pushOut(QSerialPort *port);
+
+// Calls onLoss, in context, when the open port reports that its device is
+// gone (an unplugged adapter).
+void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss);
 
 } // namespace SerialLine
 

@@ -47,8 +47,11 @@ YmodemFileReceive::YmodemFileReceive(QObject *parent)
 
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
-    connect(serialPort, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError error) { portError(error); });
+    // An unplugged adapter leaves nothing to wait for: fail now, not at the idle limit.
+    SerialLine::watchForLoss(serialPort, this, [this] {
+        if (running())
+            interrupt(StatusError);
+    });
 }
 
 YmodemFileReceive::~YmodemFileReceive()
@@ -141,17 +144,9 @@ void YmodemFileReceive::interrupt(Status ending)
     readTimer->stop();
     file->close();
     abort();
-    if (serialPort->isOpen())
-        serialPort->flush();
+    SerialLine::pushOut(serialPort);
 }
 
-// An unplugged adapter leaves nothing to wait for: fail now instead of at
-// the idle limit.
-void YmodemFileReceive::portError(int error)
-{
-    if (error == QSerialPort::ResourceError && serialPort->isOpen() && running())
-        interrupt(StatusError);
-}
 
 Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, unsigned int *len)
 {

@@ -20,8 +20,11 @@ YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
 
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
-    connect(serialPort, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError error) { portError(error); });
+    // An unplugged adapter leaves nothing to wait for: fail now, not at the idle limit.
+    SerialLine::watchForLoss(serialPort, this, [this] {
+        if (running())
+            interrupt(StatusError);
+    });
 }
 
 YmodemFileTransmit::~YmodemFileTransmit()
@@ -112,17 +115,9 @@ void YmodemFileTransmit::interrupt(Status ending)
     readTimer->stop();
     file->close();
     abort();
-    if (serialPort->isOpen())
-        serialPort->flush();
+    SerialLine::pushOut(serialPort);
 }
 
-// An unplugged adapter leaves nothing to wait for: fail now instead of at
-// the idle limit.
-void YmodemFileTransmit::portError(int error)
-{
-    if (error == QSerialPort::ResourceError && serialPort->isOpen() && running())
-        interrupt(StatusError);
-}
 
 Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, unsigned int *len)
 {

@@ -52,7 +52,6 @@ private:
     void endTransfer(Status ending);
     bool running() const;
     void interrupt(Status ending);
-    void portError(int error);
 
     QFile       *file;
     QTimer      *readTimer;
