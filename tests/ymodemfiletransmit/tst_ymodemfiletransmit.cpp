@@ -40,11 +40,8 @@ private slots:
     void blockZeroName();
     void cancel_data();
     void cancel();
-    void receiverNeverAsks();
-    void receiverFallsSilent();
-    void unreadableFile_data();
-    void unreadableFile();
-    void portWillNotOpen();
+    void endsWithoutSuccess_data();
+    void endsWithoutSuccess();
     void portVanishes();
     void fileChangesAfterBlockZero_data();
     void fileChangesAfterBlockZero();
@@ -190,77 +187,45 @@ void tst_YmodemFileTransmit::cancel()
     QVERIFY(pair.sent.progress.last() < 100);
 }
 
-void tst_YmodemFileTransmit::receiverNeverAsks()
+void tst_YmodemFileTransmit::endsWithoutSuccess_data()
 {
-    QTemporaryDir src;
-    QVERIFY(writeFile(src.filePath("fw.bin"), "abc"));
-    PeerLink<YmodemFileTransmit> link;
-    link.worker.setTimeDivide(4);
-    link.worker.setTimeMax(2);
-    link.worker.setFileName(src.filePath("fw.bin"));
-    QVERIFY(link.worker.startTransmit());
-    link.peer.send("\x15"); // a checksum-mode receiver's NAK is not an answer
-
-    QTRY_VERIFY(link.log.ended());
-    QCOMPARE(link.log.statuses, QList<int>{Timeout});
-    QVERIFY(link.log.portClosedAtFinal);
-    QTRY_COMPARE(link.peer.received(), kCancel);
+    QTest::addColumn<QString>("file"); // null: no name set
+    QTest::addColumn<QByteArray>("replies");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<int>("sentBytes"); // block 0, block 1 twice by the periodic retry, the cancel
+    // A checksum-mode receiver's NAK is not an answer.
+    QTest::newRow("receiver never asks") << "small" << QByteArray("\x15") << QList<int>{Timeout} << 5;
+    QTest::newRow("receiver falls silent") << "large" << QByteArray("C\x06") << QList<int>{Establish, Transmit, Error}
+                                           << 133 + 2 * 1029 + 5;
+    QTest::newRow("missing file") << "/nonexistent/fw.bin" << QByteArray("C") << QList<int>{Error} << 5;
+    QTest::newRow("no name set") << QString() << QByteArray("C") << QList<int>{Error} << 5;
+    QTest::newRow("a directory") << "/" << QByteArray("C") << QList<int>{Error} << 5;
 }
 
-void tst_YmodemFileTransmit::receiverFallsSilent()
+void tst_YmodemFileTransmit::endsWithoutSuccess()
 {
+    QFETCH(QString, file);
+    QFETCH(QByteArray, replies);
+    QFETCH(QList<int>, statuses);
+    QFETCH(int, sentBytes);
     QTemporaryDir src;
-    QVERIFY(writeFile(src.filePath("fw.bin"), randomBytes(5000, 1)));
+    if (file == "small" || file == "large") {
+        QVERIFY(writeFile(src.filePath("fw.bin"), randomBytes(file == "small" ? 3 : 5000, 1)));
+        file = src.filePath("fw.bin");
+    }
     PeerLink<YmodemFileTransmit> link;
     link.worker.setTimeDivide(4);
     link.worker.setTimeMax(2);
-    link.worker.setFileName(src.filePath("fw.bin"));
+    if (!file.isNull())
+        link.worker.setFileName(file);
     QVERIFY(link.worker.startTransmit());
-    link.peer.send("C");
-    QTRY_COMPARE(link.peer.received().size(), 133);
-    link.peer.send("\x06");
+    link.peer.send(replies);
 
     QTRY_VERIFY(link.log.ended());
-    QCOMPARE(link.log.finalStatus, Error);
+    QCOMPARE(link.log.statuses, statuses);
     QVERIFY(link.log.portClosedAtFinal);
-    // Block 0, then block 1 sent twice by the periodic retry, then the cancel.
-    QTRY_COMPARE(link.peer.received().size(), 133 + 2 * 1029 + 5);
+    QTRY_COMPARE(link.peer.received().size(), sentBytes);
     QVERIFY(link.peer.received().endsWith(kCancel));
-}
-
-void tst_YmodemFileTransmit::unreadableFile_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("missing") << "/nonexistent/fw.bin";
-    QTest::newRow("no name set") << QString();
-    QTest::newRow("a directory") << "/";
-}
-
-void tst_YmodemFileTransmit::unreadableFile()
-{
-    QFETCH(QString, name);
-    PeerLink<YmodemFileTransmit> link;
-    if (!name.isNull())
-        link.worker.setFileName(name);
-    QVERIFY(link.worker.startTransmit());
-    link.peer.send("C");
-
-    QTRY_VERIFY(link.log.ended());
-    QCOMPARE(link.log.statuses, QList<int>{Error});
-    QVERIFY(link.log.portClosedAtFinal);
-    QCOMPARE(link.peer.received(), kCancel);
-}
-
-void tst_YmodemFileTransmit::portWillNotOpen()
-{
-    YmodemFileTransmit sender;
-    WorkerLog sent(&sender, "/dev/null");
-    sender.setPortName("/dev/qivo-no-such-port");
-    QVERIFY(!sender.startTransmit());
-    QCOMPARE(sender.getTransmitProgress(), 0);
-    QCOMPARE(int(sender.getTransmitStatus()), Establish);
-    QTest::qWait(150); // long enough for either timer to have fired
-    QVERIFY(sent.statuses.isEmpty());
 }
 
 void tst_YmodemFileTransmit::portVanishes()
