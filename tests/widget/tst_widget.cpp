@@ -641,7 +641,7 @@ void tst_Widget::sleepZeroReturnsAtOnce()
     // polled from a timer while the preamble waits.
     Widget w;
     bool ran = false;
-    QTimer::singleShot(0, [&] { ran = true; });
+    QTimer::singleShot(0, &w, [&] { ran = true; });
     w.Sleep(0);
     QVERIFY(!ran);
 }
