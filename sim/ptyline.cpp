@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -209,12 +210,20 @@ void PtyLine::notifyWhenArrived(int count)
 {
     if (incoming.empty() || count <= 0)
         return;
-    const qint64 wait = arrivalOf(count) - clock.nsecsElapsed();
+    qint64 wait = arrivalOf(count) - clock.nsecsElapsed();
+    // Timers have whole milliseconds; the last one is waited out here, so a
+    // frame is answered as soon as its last byte is in, as a module's UART
+    // interrupt would.
+    if (wait > 0 && wait <= 2'000'000) {
+        const timespec pause{0, long(wait)};
+        nanosleep(&pause, nullptr);
+        wait = 0;
+    }
     if (wait <= 0) {
         QTimer::singleShot(0, this, &PtyLine::bytesArrived);
         return;
     }
-    const int ms = int((wait + 999'999) / 1'000'000);
+    const int ms = int(wait / 1'000'000) - 1;
     if (!wake->isActive() || wake->remainingTime() > ms)
         wake->start(ms);
 }
@@ -225,9 +234,11 @@ void PtyLine::send(const unsigned char *buff, int len)
         return;
     QByteArray bytes(reinterpret_cast<const char *>(buff), len);
     flipBits(reinterpret_cast<unsigned char *>(bytes.data()), len);
+    // Written when the line starts carrying them: the module only ever sends
+    // a few bytes at a time, and a pty cannot hand them over bit by bit.
     const qint64 start = qMax(clock.nsecsElapsed(), outgoingFree);
     outgoingFree = start + byteNs() * len;
-    outgoing.push_back({bytes, outgoingFree});
+    outgoing.push_back({bytes, start});
     writeDue();
 }
 

@@ -72,7 +72,7 @@ private:
     struct Outgoing
     {
         QByteArray bytes;
-        qint64 due; // ns on `clock` when its last byte has left
+        qint64 due; // ns on `clock` when it goes onto the line
     };
 
     qint64 byteNs() const;
