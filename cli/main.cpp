@@ -65,7 +65,7 @@ int main(int argc, char *argv[])
         style = Report::Style::Quiet;
     else if (::isatty(STDERR_FILENO))
         style = Report::Style::Bars;
-    Report report(style, request.file, jobs);
+    Report report(style, request.quiet, request.file, jobs);
 
     bool interrupted = false;
     QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);

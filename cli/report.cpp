@@ -42,8 +42,8 @@ double rate(qint64 bytes, double seconds)
 
 } // namespace
 
-Report::Report(Style style, const QString &file, const QVector<PortJob *> &jobs, QObject *parent)
-    : QObject(parent), style(style), file(file), jobs(jobs), reportedTenth(jobs.size(), 0)
+Report::Report(Style style, bool quiet, const QString &file, const QVector<PortJob *> &jobs, QObject *parent)
+    : QObject(parent), style(style), quiet(quiet), file(file), jobs(jobs), reportedTenth(jobs.size(), 0)
 {
 }
 
@@ -69,7 +69,7 @@ void Report::start()
 
 void Report::progressed(int index)
 {
-    if (style != Style::Lines && style != Style::Json)
+    if (quiet || (style != Style::Lines && style != Style::Json))
         return;
     const PortJob *job = jobs[index];
     const int tenth = job->percent() / 10;

@@ -19,7 +19,9 @@ class Report : public QObject
 public:
     enum class Style { Bars, Lines, Json, Quiet };
 
-    Report(Style style, const QString &file, const QVector<PortJob *> &jobs, QObject *parent = nullptr);
+    // `quiet` drops the JSON progress events too.
+    Report(Style style, bool quiet, const QString &file, const QVector<PortJob *> &jobs,
+           QObject *parent = nullptr);
     ~Report() override;
 
     void start();
@@ -32,6 +34,7 @@ private:
     QString bar(const PortJob *job) const;
 
     const Style style;
+    const bool quiet;
     const QString file;
     const QVector<PortJob *> jobs;
     QVector<int> reportedTenth; // last 10 % step reported per job

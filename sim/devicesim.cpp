@@ -125,6 +125,11 @@ void DeviceSim::collectCommands()
 // rate. A real module listening at another rate would hear noise.
 void DeviceSim::command(const QByteArray &text, int baud)
 {
+    // What a sender still had on its way after a transfer ended is no
+    // command; a module's parser would drop it too.
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            return;
     say(QString("line %1 %2").arg(QString::fromLatin1(text)).arg(baud));
 
     const int count = int(sizeof BootPreamble::Steps / sizeof BootPreamble::Steps[0]);
