@@ -7,6 +7,8 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,8 +118,11 @@ void Report::drawBars()
     QByteArray out;
     if (drawn)
         out += "\033[" + QByteArray::number(jobs.size()) + 'A';
+    // A line that wraps would throw off the count of lines to go back up.
+    winsize window {};
+    const int columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 1 ? window.ws_col : 80;
     for (const PortJob *job : jobs)
-        out += "\r\033[2K" + bar(job).toLocal8Bit() + '\n';
+        out += "\r\033[2K" + bar(job).left(columns - 1).toLocal8Bit() + '\n';
     drawn = true;
     std::fputs(out.constData(), stderr);
     std::fflush(stderr);
