@@ -292,8 +292,8 @@ void TstCli::flash_data()
     QTest::newRow("device expects another rate")
         << QStringList{} << 1 << QStringList{"-b", "9600"} << "fw" << 0 << "success" << stored
         << QByteArray("at+version arrived at 9600 baud, expected 115200");
-    QTest::newRow("two ports at once")
-        << QStringList{} << 2 << QStringList{} << "fw" << 0 << "success" << stored << QByteArray();
+    QTest::newRow("two ports at once, quiet")
+        << QStringList{} << 2 << QStringList{"-q"} << "fw" << 0 << "success" << stored << QByteArray();
     QTest::newRow("paced line with bit flips")
         << QStringList{"--pace", "--noise", "0.00001", "--seed", "3"} << 1 << QStringList{} << "fw" << 0 << "success" << stored << QByteArray();
     QTest::newRow("first EOT acknowledged")
@@ -340,6 +340,7 @@ void TstCli::flash()
 
     const QMap<QString, QJsonObject> results = parseJson(result.out);
     QCOMPARE(results.size(), sims);
+    QCOMPARE(result.out.contains("\"progress\""), !cliArgs.contains("-q") && file != "empty" && exitCode != 1);
     for (const std::unique_ptr<Sim> &sim : devices) {
         const QJsonObject object = results.value(sim->port);
         QCOMPARE(object.value("outcome").toString(), outcome);
