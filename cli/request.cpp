@@ -78,24 +78,24 @@ QString candidates(const QList<QSerialPortInfo> &ports)
 
 // usb:VID:PID[:SERIAL] through the port list; a plain name under /dev.
 // Returns the device path, or empty with *code set.
-QString resolvePort(const QString &spec, int *code)
+QString resolvePort(const QString &given, int *code)
 {
-    if (!spec.startsWith("usb:", Qt::CaseInsensitive)) {
-        if (spec.isEmpty()) {
+    if (!given.startsWith("usb:", Qt::CaseInsensitive)) {
+        if (given.isEmpty()) {
             *code = ExitCode::Usage;
             complain("empty port name");
             return QString();
         }
-        return spec.contains('/') ? spec : "/dev/" + spec;
+        return given.contains('/') ? given : "/dev/" + given;
     }
 
-    const QStringList parts = spec.split(':');
+    const QStringList parts = given.split(':');
     bool vidOk = false, pidOk = false;
     const quint16 vid = parts.value(1).toUShort(&vidOk, 16);
     const quint16 pid = parts.value(2).toUShort(&pidOk, 16);
     if (parts.size() < 3 || parts.size() > 4 || !vidOk || !pidOk) {
         *code = ExitCode::Usage;
-        complain(QString("%1: expected usb:VID:PID or usb:VID:PID:SERIAL, VID and PID in hexadecimal").arg(spec));
+        complain(QString("%1: expected usb:VID:PID or usb:VID:PID:SERIAL, VID and PID in hexadecimal").arg(given));
         return QString();
     }
     const QString serial = parts.value(3);
@@ -112,10 +112,10 @@ QString resolvePort(const QString &spec, int *code)
         return matches.first().systemLocation();
     *code = ExitCode::PortError;
     if (matches.isEmpty())
-        complain(QString("%1 matches no port; USB serial ports:\n%2").arg(spec, candidates(ports)));
+        complain(QString("%1 matches no port; USB serial ports:\n%2").arg(given, candidates(ports)));
     else
         complain(QString("%1 matches %2 ports; add the serial number:\n%3")
-                     .arg(spec).arg(matches.size()).arg(candidates(matches)));
+                     .arg(given).arg(matches.size()).arg(candidates(matches)));
     return QString();
 }
 
@@ -194,22 +194,22 @@ int readRequest(const QStringList &arguments, Request *request)
         return ExitCode::Usage;
     }
 
-    const QStringList specs = parser.values(port);
-    if (specs.isEmpty()) {
+    const QStringList givenPorts = parser.values(port);
+    if (givenPorts.isEmpty()) {
         complain("no port given: use -p PORT (--list shows them)");
         return ExitCode::Usage;
     }
     QSet<QString> seen;
-    for (const QString &spec : specs) {
+    for (const QString &given : givenPorts) {
         int code = ExitCode::Usage;
-        const QString path = resolvePort(spec, &code);
+        const QString path = resolvePort(given, &code);
         if (path.isEmpty())
             return code;
         // Two names for one device (a symlink, a by-id path) are the same port.
         const QString canonical = QFileInfo(path).canonicalFilePath();
         const QString key = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
         if (seen.contains(key)) {
-            complain(QString("%1: port given twice").arg(spec));
+            complain(QString("%1: port given twice").arg(given));
             return ExitCode::Usage;
         }
         seen.insert(key);
