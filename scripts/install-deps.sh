@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-    lrzsz
+    lrzsz socat
 )
 # Only for scripts/render-window.sh, which draws the README's picture.
 if [ "${1:-}" = "--picture" ]; then

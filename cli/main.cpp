@@ -1,0 +1,105 @@
+// qivo-dfu-cli: flashes one firmware image into one or many QIVO devices
+// from scripts, with exit codes and optional JSON output.
+
+#include "outcome.h"
+#include "portjob.h"
+#include "report.h"
+#include "request.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Signals only write a byte here; the event loop does the cancelling, so a
+// second Ctrl-C can never interrupt a port half-way through a write.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t put = ::write(signalPipe[1], &byte, 1);
+}
+
+bool catchSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("qivo-dfu-cli");
+
+    Request request;
+    const int early = readRequest(QCoreApplication::arguments(), &request);
+    if (early >= 0)
+        return early;
+
+    if (!catchSignals()) {
+        std::fprintf(stderr, "qivo-dfu-cli: cannot install the signal handlers\n");
+        return ExitCode::Failed;
+    }
+
+    QVector<PortJob *> jobs;
+    for (const QString &port : request.ports)
+        jobs << new PortJob(port, request.file, request.fileSize, request.baud, request.preamble, &app);
+
+    Report::Style style = Report::Style::Lines;
+    if (request.json)
+        style = Report::Style::Json;
+    else if (request.quiet)
+        style = Report::Style::Quiet;
+    else if (::isatty(STDERR_FILENO))
+        style = Report::Style::Bars;
+    Report report(style, request.quiet, request.file, jobs);
+
+    bool interrupted = false;
+    QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalled, &QSocketNotifier::activated, &app, [&] {
+        char sink[16];
+        while (::read(signalPipe[0], sink, sizeof sink) > 0) {
+        }
+        // Later signals find every job already stopping and change nothing.
+        interrupted = true;
+        for (PortJob *job : jobs)
+            job->cancel();
+    });
+
+    int running = jobs.size();
+    for (int i = 0; i < jobs.size(); ++i) {
+        QObject::connect(jobs[i], &PortJob::progressed, &report, [&report, i] { report.progressed(i); });
+        QObject::connect(jobs[i], &PortJob::finished, &app, [&running] {
+            if (--running == 0)
+                QCoreApplication::exit(0);
+        });
+    }
+
+    report.start();
+    for (PortJob *job : jobs)
+        job->start();
+    if (running > 0)
+        app.exec();
+    report.finish();
+
+    if (interrupted)
+        return ExitCode::Cancelled;
+    Outcome worst = Outcome::Success;
+    for (const PortJob *job : jobs)
+        if (severity(job->outcome()) > severity(worst))
+            worst = job->outcome();
+    return exitCode(worst);
+}

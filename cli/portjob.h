@@ -1,0 +1,79 @@
+#ifndef PORTJOB_H
+#define PORTJOB_H
+
+#include "outcome.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+class YmodemFileTransmit;
+QT_BEGIN_NAMESPACE
+class QSerialPort;
+class QTimer;
+QT_END_NAMESPACE
+
+// One device's upgrade: the boot preamble on a port of its own, then the
+// transmit worker. Everything waits on timers, so any number of jobs share
+// one event loop.
+class PortJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Phase { Idle, Preamble, Waiting, Sending, Done };
+
+    PortJob(const QString &port, const QString &file, qint64 fileSize, int baud, bool preamble,
+            QObject *parent = nullptr);
+    ~PortJob() override;
+
+    void start();
+    // Stops the job: cancel bytes out if the transfer runs, the port closed.
+    // Harmless when the job has ended or is already ending.
+    void cancel();
+
+    QString port() const { return portName; }
+    Phase phase() const { return state; }
+    bool cancelling() const { return stopping; }
+    int percent() const { return progress; }
+    qint64 bytes() const;
+    double seconds() const;
+    double sendingSeconds() const; // since block 0 went out; 0 before
+    Outcome outcome() const { return result; }
+    QString error() const { return why; }
+
+signals:
+    void progressed(int percent);
+    void finished();
+
+private:
+    void nextLine();
+    void startTransfer();
+    void workerStatus(int status);
+    void finish(Outcome outcome, const QString &error = QString());
+
+    const QString portName;
+    const QString fileName;
+    const qint64 fileSize;
+    const int baud;
+    const bool preamble;
+
+    QSerialPort *line = nullptr;
+    YmodemFileTransmit *worker = nullptr;
+    QTimer *wait;
+    int step = 0;
+    Phase state = Phase::Idle;
+    bool stopping = false;
+    int progress = 0;
+    qint64 blocks = 0;
+    QElapsedTimer clock;   // from the transfer's start (the preamble's when none)
+    QElapsedTimer sending; // from block 0
+    double elapsed = 0;
+    Outcome result = Outcome::Failed;
+    QString why;
+};
+
+// Why a port did not open, in words a user can act on.
+QString openFailure(const QString &port, const QString &systemError);
+
+#endif // PORTJOB_H

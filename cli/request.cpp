@@ -1,0 +1,223 @@
+#include "request.h"
+#include "outcome.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QSet>
+
+#include <cstdio>
+
+namespace {
+
+const char kEpilogue[] =
+    "\nPORT is a name like ttyUSB0 (/dev/ttyUSB0), a full path, or usb:VID:PID[:SERIAL]\n"
+    "in hexadecimal as --list shows it. Every port gets the boot preamble (at+version\n"
+    "and at+boot at --baud, at+update at 115200) and then FILE with YMODEM at 115200;\n"
+    "several ports are flashed at once.\n"
+    "\n"
+    "An empty FILE goes out as a zero-length file, as the upgrade window sends it,\n"
+    "with a warning: the device's boot loader, not the flasher, decides about it.\n"
+    "\n"
+    "Results: one line per port on stdout. Progress: on stderr, a bar per port on a\n"
+    "terminal, otherwise a plain line per 10 %. --json: only JSON lines on stdout.\n"
+    "\n"
+    "Exit codes:\n"
+    "   0  every port succeeded\n"
+    "   1  a transfer failed\n"
+    "   2  cancelled (by a device, or by SIGINT/SIGTERM, which cancels every port)\n"
+    "   3  timeout: a device never answered\n"
+    "   4  a port could not be opened, or usb:... named no single port\n"
+    "  64  bad usage: unknown option, unusable FILE, a port given twice\n"
+    "With several ports the worst outcome decides, in this order: failed, port\n"
+    "error, timeout, cancelled. SIGINT/SIGTERM always exit with 2.\n";
+
+void complain(const QString &message)
+{
+    std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(message));
+}
+
+QString usbIdentity(const QSerialPortInfo &info)
+{
+    if (!info.hasVendorIdentifier() || !info.hasProductIdentifier())
+        return QString();
+    QString id = QString("usb:%1:%2").arg(info.vendorIdentifier(), 4, 16, QChar('0'))
+                                     .arg(info.productIdentifier(), 4, 16, QChar('0'));
+    if (!info.serialNumber().isEmpty())
+        id += ':' + info.serialNumber();
+    return id;
+}
+
+void listPorts()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (ports.isEmpty()) {
+        complain("no serial ports found");
+        return;
+    }
+    std::printf("%-16s %-28s %-20s %-16s %s\n", "PORT", "DESCRIPTION", "MANUFACTURER", "SERIAL", "USB");
+    for (const QSerialPortInfo &info : ports) {
+        const QString id = usbIdentity(info);
+        std::printf("%-16s %-28s %-20s %-16s %s\n", qPrintable(info.systemLocation()),
+                    qPrintable(info.description().isEmpty() ? "-" : info.description()),
+                    qPrintable(info.manufacturer().isEmpty() ? "-" : info.manufacturer()),
+                    qPrintable(info.serialNumber().isEmpty() ? "-" : info.serialNumber()),
+                    qPrintable(id.isEmpty() ? "-" : id.section(':', 0, 2)));
+    }
+}
+
+QString candidates(const QList<QSerialPortInfo> &ports)
+{
+    QStringList lines;
+    for (const QSerialPortInfo &info : ports)
+        if (!usbIdentity(info).isEmpty())
+            lines << "  " + usbIdentity(info) + "  " + info.systemLocation();
+    return lines.isEmpty() ? QString("  (no USB serial ports)") : lines.join('\n');
+}
+
+// usb:VID:PID[:SERIAL] through the port list; a plain name under /dev.
+// Returns the device path, or empty with *code set.
+QString resolvePort(const QString &given, int *code)
+{
+    if (!given.startsWith("usb:", Qt::CaseInsensitive)) {
+        if (given.isEmpty()) {
+            *code = ExitCode::Usage;
+            complain("empty port name");
+            return QString();
+        }
+        return given.contains('/') ? given : "/dev/" + given;
+    }
+
+    const QStringList parts = given.split(':');
+    bool vidOk = false, pidOk = false;
+    const quint16 vid = parts.value(1).toUShort(&vidOk, 16);
+    const quint16 pid = parts.value(2).toUShort(&pidOk, 16);
+    if (parts.size() < 3 || parts.size() > 4 || !vidOk || !pidOk) {
+        *code = ExitCode::Usage;
+        complain(QString("%1: expected usb:VID:PID or usb:VID:PID:SERIAL, VID and PID in hexadecimal").arg(given));
+        return QString();
+    }
+    const QString serial = parts.value(3);
+
+    QList<QSerialPortInfo> matches;
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        if (info.hasVendorIdentifier() && info.vendorIdentifier() == vid
+            && info.hasProductIdentifier() && info.productIdentifier() == pid
+            && (serial.isEmpty() || info.serialNumber() == serial))
+            matches << info;
+
+    if (matches.size() == 1)
+        return matches.first().systemLocation();
+    *code = ExitCode::PortError;
+    if (matches.isEmpty())
+        complain(QString("%1 matches no port; USB serial ports:\n%2").arg(given, candidates(ports)));
+    else
+        complain(QString("%1 matches %2 ports; add the serial number:\n%3")
+                     .arg(given).arg(matches.size()).arg(candidates(matches)));
+    return QString();
+}
+
+} // namespace
+
+int readRequest(const QStringList &arguments, Request *request)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Flashes FILE into QIVO devices on serial ports: the boot preamble, then YMODEM.");
+    const QCommandLineOption help({"h", "help"}, "Show this help, with the exit codes.");
+    const QCommandLineOption version({"v", "version"}, "Show the version.");
+    const QCommandLineOption port({"p", "port"}, "Serial port; repeat it to flash several devices at once.", "PORT");
+    const QCommandLineOption baud({"b", "baud"}, "Rate of the first two AT lines (default 115200); the last line and the transfer are always 115200.", "RATE", "115200");
+    const QCommandLineOption noPreamble("no-preamble", "The device is already in its boot loader: send no AT lines.");
+    const QCommandLineOption json("json", "Machine output: one JSON object per line on stdout, nothing else on stdout.");
+    const QCommandLineOption list({"l", "list"}, "List serial ports (name, description, manufacturer, serial number, VID:PID) and exit.");
+    const QCommandLineOption quiet({"q", "quiet"}, "No progress.");
+    parser.addOptions({port, baud, noPreamble, json, list, quiet, help, version});
+    parser.addPositionalArgument("FILE", "The firmware image (.bin).");
+
+    if (!parser.parse(arguments)) {
+        complain(parser.errorText() + " (see --help)");
+        return ExitCode::Usage;
+    }
+    if (parser.isSet(help)) {
+        std::printf("%s%s", qPrintable(parser.helpText()), kEpilogue);
+        return ExitCode::Success;
+    }
+    if (parser.isSet(version)) {
+        std::printf("qivo-dfu-cli %s\n", QT_STRINGIFY(QIVO_VERSION));
+        return ExitCode::Success;
+    }
+    if (parser.isSet(list)) {
+        listPorts();
+        return ExitCode::Success;
+    }
+
+    bool ok = false;
+    request->baud = parser.value(baud).toInt(&ok);
+    if (!ok || request->baud <= 0) {
+        complain("bad rate: " + parser.value(baud));
+        return ExitCode::Usage;
+    }
+    request->preamble = !parser.isSet(noPreamble);
+    request->json = parser.isSet(json);
+    request->quiet = parser.isSet(quiet);
+
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != 1) {
+        complain(files.isEmpty() ? "no FILE given (see --help)" : "give exactly one FILE");
+        return ExitCode::Usage;
+    }
+    request->file = files.first();
+    const QFileInfo info(request->file);
+    if (!info.exists()) {
+        complain(request->file + ": no such file");
+        return ExitCode::Usage;
+    }
+    if (info.isDir()) {
+        complain(request->file + ": is a folder, not a file");
+        return ExitCode::Usage;
+    }
+    QFile probe(request->file);
+    if (!probe.open(QFile::ReadOnly)) {
+        complain(request->file + ": cannot read: " + probe.errorString());
+        return ExitCode::Usage;
+    }
+    request->fileSize = probe.size();
+    probe.close();
+    // Block 0 holds name, NUL, decimal size, NUL in 128 bytes.
+    const int blockZero = info.fileName().toLocal8Bit().size() + 1
+                        + QByteArray::number(request->fileSize).size() + 1;
+    if (blockZero > 128) {
+        complain(QString("%1: the name is too long for YMODEM's block 0 (%2 of 128 bytes with the size); rename the file")
+                     .arg(info.fileName()).arg(blockZero));
+        return ExitCode::Usage;
+    }
+
+    const QStringList givenPorts = parser.values(port);
+    if (givenPorts.isEmpty()) {
+        complain("no port given: use -p PORT (--list shows them)");
+        return ExitCode::Usage;
+    }
+    QSet<QString> seen;
+    for (const QString &given : givenPorts) {
+        int code = ExitCode::Usage;
+        const QString path = resolvePort(given, &code);
+        if (path.isEmpty())
+            return code;
+        // Two names for one device (a symlink, a by-id path) are the same port.
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        const QString key = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+        if (seen.contains(key)) {
+            complain(QString("%1: port given twice").arg(given));
+            return ExitCode::Usage;
+        }
+        seen.insert(key);
+        request->ports << path;
+    }
+
+    if (request->fileSize == 0)
+        complain(QString("warning: %1 is empty; it goes out as a zero-length file, as the window sends it")
+                     .arg(request->file));
+    return -1;
+}

@@ -1,0 +1,313 @@
+#include "devicesim.h"
+#include "ptyline.h"
+
+#include "bootpreamble.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTimer>
+
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+void say(const QString &text)
+{
+    std::fputs(qPrintable(text + '\n'), stdout);
+    std::fflush(stdout);
+}
+
+// The bytes from offset `from` up to the next 0x00, never past the block.
+QByteArray field(const unsigned char *block, int from)
+{
+    int end = from;
+    while (end < 128 && block[end] != 0x00)
+        ++end;
+    return QByteArray(reinterpret_cast<const char *>(block) + from, end - from);
+}
+
+// Block 0's name is untrusted: only its last component, and only when that
+// names a plain entry of the folder.
+QByteArray safeName(const QByteArray &name)
+{
+    const int cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
+    const QByteArray base = name.mid(cut + 1);
+    if (base.isEmpty() || base == "." || base == "..")
+        return QByteArray();
+    for (const char c : base)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return QByteArray();
+    return base;
+}
+
+// Replies carry none of the bytes the tool's sender would take for a
+// control byte ('C', 'A', 'a', CAN), should one be left in its input.
+const char kOk[] = "OK\r\n";
+const char kError[] = "ERROR\r\n";
+
+} // namespace
+
+DeviceSim::DeviceSim(const Options &options, PtyLine *line, QObject *parent)
+    : QObject(parent), Ymodem(499, 5, 999), options(options), line(line), tick(new QTimer(this))
+{
+    connect(line, &PtyLine::bytesArrived, this, &DeviceSim::lineActive);
+    connect(tick, &QTimer::timeout, this, &DeviceSim::step);
+}
+
+DeviceSim::~DeviceSim()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void DeviceSim::lineActive()
+{
+    if (mode == Commands) {
+        collectCommands();
+    } else if (mode == Restarting) {
+        line->discardArrived();
+    } else {
+        // A whole frame or control byte is stepped at once rather than on
+        // the next tick: a paced line would otherwise lose up to a tick per
+        // block.
+        int missing = 0;
+        for (int guard = 0; guard < 16 && mode == BootLoader && unitArrived(&missing); ++guard)
+            step();
+        if (mode == BootLoader && missing > 0)
+            line->notifyWhenArrived(line->arrived() + missing);
+        return;
+    }
+    line->notifyWhenArrived(INT_MAX);
+}
+
+void DeviceSim::step()
+{
+    receive();
+    if (injectEot)
+        receive();
+}
+
+bool DeviceSim::unitArrived(int *missing) const
+{
+    const int have = line->arrived();
+    int need = 1;
+    if (packetState == CodeSoh || packetState == CodeStx) {
+        need = int((packetState == CodeSoh ? FrameSizeSoh : FrameSizeStx) - receiveLength);
+    } else if (have > 0) {
+        const int head = line->peek(0);
+        need = head == CodeSoh ? int(FrameSizeSoh) : head == CodeStx ? int(FrameSizeStx) : 1;
+    }
+    *missing = qMax(0, need - have);
+    return have >= need;
+}
+
+void DeviceSim::collectCommands()
+{
+    unsigned char c = 0;
+    int baud = 0;
+    while (line->take(&c, 1, &baud) == 1) {
+        if (options.silent || mode != Commands)
+            continue;
+        if (pendingLine.size() < 256)
+            pendingLine.append(char(c));
+        if (c == '\n') {
+            command(pendingLine.trimmed().toLower(), baud);
+            pendingLine.clear();
+        }
+    }
+}
+
+// Each line of the tool's preamble must arrive at the rate it goes out at:
+// the first ones at the user's rate, the one marked for it at the transfer
+// rate. A real module listening at another rate would hear noise.
+void DeviceSim::command(const QByteArray &text, int baud)
+{
+    // What a sender still had on its way after a transfer ended is no
+    // command; a module's parser would drop it too.
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            return;
+    say(QString("line %1 %2").arg(QString::fromLatin1(text)).arg(baud));
+
+    const int count = int(sizeof BootPreamble::Steps / sizeof BootPreamble::Steps[0]);
+    int index = 0;
+    while (index < count && QByteArray(BootPreamble::Steps[index].line).trimmed() != text)
+        ++index;
+    if (index == count) {
+        line->send(reinterpret_cast<const unsigned char *>(kError), int(sizeof kError - 1));
+        return;
+    }
+
+    const int expected = BootPreamble::Steps[index].transferRate ? BootPreamble::TransferBaudRate
+                                                                   : options.baud;
+    if (baud != expected) {
+        ++rateErrors;
+        std::fprintf(stderr, "qivo-device-sim: error: %s arrived at %d baud, expected %d\n",
+                     text.constData(), baud, expected);
+        std::fflush(stderr);
+    }
+    line->send(reinterpret_cast<const unsigned char *>(kOk), int(sizeof kOk - 1));
+
+    if (index == count - 1 && !options.noBoot) {
+        mode = Restarting;
+        say(QString("restarting %1").arg(options.bootMs));
+        QTimer::singleShot(options.bootMs, this, &DeviceSim::enterBootLoader);
+    }
+}
+
+void DeviceSim::enterBootLoader()
+{
+    mode = BootLoader;
+    fileName.clear();
+    fileSize = -1;
+    fileCount = 0;
+    blocks = 0;
+    ended = false;
+    eotSeen = false;
+    injectEot = false;
+    dropNak = false;
+    line->discardArrived();
+    line->setNoiseEnabled(true);
+    say("boot loader ready");
+    tick->start(10);
+    step();
+}
+
+Ymodem::Code DeviceSim::callback(Status status, unsigned char *buff, unsigned int *len)
+{
+    switch (status) {
+    case StatusEstablish:
+        return openFile(buff);
+    case StatusTransmit:
+        return storeBlock(buff, *len);
+    case StatusFinish:
+        end(fileSize >= 0 && fileCount != fileSize ? "failed" : "stored");
+        return CodeAck;
+    case StatusAbort:
+        end("cancelled");
+        return CodeCan;
+    case StatusTimeout:
+        end("timeout");
+        return CodeCan;
+    default:
+        end("failed");
+        return CodeCan;
+    }
+}
+
+Ymodem::Code DeviceSim::openFile(const unsigned char *block)
+{
+    const QByteArray name = field(block, 0);
+    const QByteArray sizeField = name.size() < 128 ? field(block, name.size() + 1) : QByteArray();
+    fileName = QString::fromLocal8Bit(name);
+    bool ok = false;
+    const qint64 size = QString::fromLatin1(sizeField).section(' ', 0, 0).toLongLong(&ok, 10);
+    fileSize = ok && size >= 0 ? size : -1;
+
+    const QByteArray base = safeName(name);
+    if (base.isEmpty()) {
+        end("failed");
+        return CodeCan;
+    }
+    fileName = QString::fromLocal8Bit(base);
+    // O_NOFOLLOW: a symlink planted in the folder must not carry the write out of it.
+    const QByteArray path = QFile::encodeName(options.dir) + '/' + base;
+    fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        end("failed");
+        return CodeCan;
+    }
+    transferClock.start();
+    say(QString("receiving %1 %2").arg(fileName).arg(fileSize));
+    return CodeAck;
+}
+
+Ymodem::Code DeviceSim::storeBlock(const unsigned char *buff, unsigned int len)
+{
+    ++blocks;
+    if (options.cancelAfter >= 0 && blocks > options.cancelAfter) {
+        end("cancelled");
+        return CodeCan;
+    }
+    const qint64 wanted = fileSize < 0 ? qint64(len) : qMin<qint64>(len, fileSize - fileCount);
+    if (wanted > 0 && ::write(fd, buff, size_t(wanted)) != wanted) {
+        end("failed");
+        return CodeCan;
+    }
+    fileCount += qMax<qint64>(wanted, 0);
+    return CodeAck;
+}
+
+void DeviceSim::end(const QString &outcome)
+{
+    if (ended)
+        return;
+    ended = true;
+    tick->stop();
+    mode = Commands;
+    line->setNoiseEnabled(false);
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+
+    const bool stored = outcome == "stored";
+    if (stored) {
+        QFile file(options.dir + '/' + fileName);
+        QCryptographicHash sha(QCryptographicHash::Sha256);
+        if (file.open(QFile::ReadOnly))
+            sha.addData(&file);
+        say(QString("stored %1 %2 %3 %4")
+                .arg(fileName)
+                .arg(file.size())
+                .arg(QString::fromLatin1(sha.result().toHex()))
+                .arg(double(transferClock.nsecsElapsed()) / 1e9, 0, 'f', 3));
+    } else {
+        say(QString("ended %1 %2 %3").arg(outcome, fileName.isEmpty() ? "-" : fileName).arg(fileCount));
+    }
+
+    if (options.once) {
+        const int code = stored && rateErrors == 0 ? 0 : 1;
+        // Let the last reply or the cancel bytes leave first.
+        auto *drain = new QTimer(this);
+        connect(drain, &QTimer::timeout, this, [this, drain, code] {
+            if (line->sending())
+                return;
+            drain->stop();
+            emit done(code);
+        });
+        drain->start(5);
+    }
+}
+
+uint32_t DeviceSim::read(unsigned char *buff, unsigned int len)
+{
+    if (injectEot && len > 0) {
+        injectEot = false;
+        buff[0] = CodeEot;
+        return 1;
+    }
+    const int got = line->take(buff, int(qMin<unsigned int>(len, INT_MAX)));
+    // Answering the first EOT with ACK is the engine's answer to the second
+    // one, so the first is handed to it twice and its NAK is held back.
+    if (options.eotAckFirst && !eotSeen && buff == receiveBuffer && got == 1 && buff[0] == CodeEot
+        && (stage == StageEstablished || stage == StageTransmitting) && packetState == CodeNone) {
+        eotSeen = true;
+        injectEot = true;
+        dropNak = true;
+    }
+    return uint32_t(got);
+}
+
+uint32_t DeviceSim::write(unsigned char *buff, unsigned int len)
+{
+    if (dropNak && len == 1 && buff[0] == CodeNak) {
+        dropNak = false;
+        return len;
+    }
+    line->send(buff, int(len));
+    return len;
+}

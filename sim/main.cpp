@@ -1,0 +1,151 @@
+// qivo-device-sim: a QIVO module on a pseudo-terminal, for trying and
+// testing the upgrade tools without hardware.
+
+#include "devicesim.h"
+#include "ptyline.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t put = ::write(signalPipe[1], &byte, 1);
+}
+
+int usage(const QString &message)
+{
+    std::fprintf(stderr, "qivo-device-sim: %s\n", qPrintable(message));
+    return 64;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("qivo-device-sim");
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.4"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "A QIVO module on a pseudo-terminal. Prints the port to open, answers the AT lines, "
+        "restarts into its boot loader after at+update and receives one file with YMODEM into "
+        "its folder, then waits for the next upgrade.\n"
+        "Output lines: port PATH | dir PATH | line TEXT BAUD | restarting MS | boot loader ready | "
+        "receiving NAME SIZE | stored NAME SIZE SHA256 SECONDS | ended OUTCOME NAME BYTES.\n"
+        "A line arriving at another rate than the tool must use is an error on standard error.");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption link("link", "Also make a symlink PATH to the port.", "PATH");
+    const QCommandLineOption dir("dir", "Store received files in DIR (default: a new temporary folder).", "DIR");
+    const QCommandLineOption baud("baud", "Rate the first AT lines must come at (default 115200).", "RATE", "115200");
+    const QCommandLineOption bootMs("boot-ms", "Restart time after at+update (default 1000).", "MS", "1000");
+    const QCommandLineOption once("once", "Exit after one upgrade: 0 when a file was stored and every line came at its rate.");
+    const QCommandLineOption pace("pace", "Pace this end to the line's rate (10 bits a byte).");
+    const QCommandLineOption silent("silent", "Never answer anything.");
+    const QCommandLineOption noBoot("no-boot", "Answer the AT lines but never enter the boot loader.");
+    const QCommandLineOption cancelAfter("cancel-after", "Cancel after N data blocks.", "N");
+    const QCommandLineOption noise("noise", "Flip each bit on the line with chance RATE, both ways, in the boot loader.", "RATE");
+    const QCommandLineOption seed("seed", "Seed for --noise (default 1).", "S", "1");
+    const QCommandLineOption eotAckFirst("eot-ack-first", "Answer the first EOT with ACK.");
+    parser.addOptions({link, dir, baud, bootMs, once, pace, silent, noBoot, cancelAfter, noise, seed, eotAckFirst});
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet("help"))
+        parser.showHelp(0);
+    if (parser.isSet("version"))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return usage("unexpected argument " + parser.positionalArguments().first());
+
+    DeviceSim::Options options;
+    bool ok = true;
+    auto number = [&](const QCommandLineOption &option, int min) {
+        bool good = false;
+        const int value = parser.value(option).toInt(&good);
+        if (!good || value < min)
+            ok = false;
+        return value;
+    };
+    options.baud = number(baud, 1);
+    options.bootMs = number(bootMs, 0);
+    if (parser.isSet(cancelAfter))
+        options.cancelAfter = number(cancelAfter, 0);
+    const quint32 seedValue = quint32(number(seed, 0));
+    double noiseRate = 0;
+    if (parser.isSet(noise))
+        noiseRate = parser.value(noise).toDouble(&ok);
+    if (!ok || noiseRate < 0 || noiseRate > 1)
+        return usage("bad number; see --help");
+    options.once = parser.isSet(once);
+    options.silent = parser.isSet(silent);
+    options.noBoot = parser.isSet(noBoot);
+    options.eotAckFirst = parser.isSet(eotAckFirst);
+
+    if (parser.isSet(dir)) {
+        options.dir = QFileInfo(parser.value(dir)).absoluteFilePath();
+        if (!QFileInfo(options.dir).isDir())
+            return usage("no such folder: " + options.dir);
+    } else {
+        QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/qivo-device-sim-XXXXXX";
+        if (!mkdtemp(pattern.data()))
+            return usage("cannot create a temporary folder");
+        options.dir = QFile::decodeName(pattern);
+    }
+
+    PtyLine line(parser.isSet(pace));
+    QString error;
+    if (!line.open(&error)) {
+        std::fprintf(stderr, "qivo-device-sim: %s\n", qPrintable(error));
+        return 1;
+    }
+    line.setNoise(noiseRate, seedValue);
+
+    const QString linkPath = parser.value(link);
+    if (!linkPath.isEmpty()) {
+        const QFileInfo existing(linkPath);
+        if (existing.isSymLink())
+            QFile::remove(linkPath);
+        if (::symlink(QFile::encodeName(line.slavePath()).constData(), QFile::encodeName(linkPath).constData()) != 0) {
+            std::fprintf(stderr, "qivo-device-sim: cannot make the link %s\n", qPrintable(linkPath));
+            return 1;
+        }
+    }
+
+    std::printf("port %s\ndir %s\n", qPrintable(line.slavePath()), qPrintable(options.dir));
+    std::fflush(stdout);
+
+    // SIGINT/SIGTERM end the event loop so the link is removed.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+        return 1;
+    QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalled, &QSocketNotifier::activated, &app, [] { QCoreApplication::exit(0); });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    DeviceSim device(options, &line);
+    QObject::connect(&device, &DeviceSim::done, &app, &QCoreApplication::exit);
+
+    const int code = app.exec();
+    if (!linkPath.isEmpty())
+        QFile::remove(linkPath);
+    return code;
+}
