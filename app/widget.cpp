@@ -111,7 +111,7 @@ Widget::Widget(QWidget *parent)
     if (!families.isEmpty()) {
         QFont font;
         font.setFamily(families.first());
-        font.setWeight(75);
+        font.setWeight(QFont::Bold);
         font.setPointSize(13);
         ui->comButton->setFont(font);
         ui->transmitBrowse->setFont(font);
@@ -119,7 +119,7 @@ Widget::Widget(QWidget *parent)
         font.setPointSize(10);
         ui->comPort->setFont(font);
         ui->comBaudRate->setFont(font);
-        font.setWeight(50);
+        font.setWeight(QFont::Normal);
         font.setPointSize(10);
         ui->transmitPath->setFont(font);
         ui->transmitProgress->setFont(font);

@@ -28,3 +28,12 @@ for entry in "${pictures[@]}"; do
         --output "$here/$name.png" "$here/src/$name.svg"
     echo "$name.png ${w}x${h}"
 done
+
+# The application icon for the desktop's hicolor theme, at its usual sizes;
+# 256x256 is dfu_icon_03.png itself.
+for size in 16 24 32 48 64 128; do
+    mkdir -p "$here/icons/${size}x${size}"
+    rsvg-convert --width "$size" --height "$size" --format png \
+        --output "$here/icons/${size}x${size}/qivo-dfu.png" "$here/src/dfu_icon_03.svg"
+    echo "icons/${size}x${size}/qivo-dfu.png"
+done

@@ -6,7 +6,11 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
     lrzsz socat
+    # The Debian package: its manual pages, dependencies and checks.
+    dpkg-dev file help2man scdoc
+    lintian desktop-file-utils appstream
 )
 # Only for scripts/render-window.sh, which draws the README's picture.
 if [ "${1:-}" = "--picture" ]; then

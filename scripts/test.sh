@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once as a plain
-# build, once under AddressSanitizer + UndefinedBehaviorSanitizer with a
-# longer random-stream campaign against the protocol engine.
+# Installs what is missing, then builds and runs every test on both Qt lines:
+# each once as a plain build and once under AddressSanitizer +
+# UndefinedBehaviorSanitizer (the Qt 5 one with a longer random-stream
+# campaign against the protocol engine, which does not use Qt). Last, builds
+# the Debian package from each plain build and checks it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,10 +11,21 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja
-cmake --build build -j "$jobs"
-(cd build && ctest --output-on-failure -j "$jobs")
+build_and_test() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "$@"
+    cmake --build "$dir" -j "$jobs"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
 
-cmake -S . -B build-asan -G Ninja -DQIVO_SANITIZE=ON -DQIVO_FUZZ_SECONDS=60
-cmake --build build-asan -j "$jobs"
-(cd build-asan && ctest --output-on-failure -j "$jobs")
+build_and_test build
+build_and_test build-asan -DQIVO_SANITIZE=ON -DQIVO_FUZZ_SECONDS=60
+build_and_test build-qt6 -DQIVO_QT=6
+build_and_test build-qt6-asan -DQIVO_QT=6 -DQIVO_SANITIZE=ON
+
+for dir in build build-qt6; do
+    rm -f "$dir"/qivo-dfu_*.deb
+    cmake --build "$dir" --target package
+    bash tests/package/check-package.sh "$dir"/qivo-dfu_*_amd64.deb
+done

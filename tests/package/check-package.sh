@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Checks a built qivo-dfu .deb: unpacked into a scratch root, its programs
+# run from there, its desktop entry and metadata validate, its dependencies
+# came from the libraries, and lintian finds no error or warning.
+# Usage: tests/package/check-package.sh path/to/qivo-dfu_VERSION_amd64.deb
+set -euo pipefail
+
+deb=$(realpath "$1")
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+bin=$root/usr/bin
+share=$root/usr/share
+version=$(dpkg-deb -f "$deb" Version)
+fail() { echo "check-package: $*" >&2; exit 1; }
+
+[ "$("$bin/qivo-dfu-cli" --version)" = "qivo-dfu-cli $version" ] || fail "qivo-dfu-cli --version is not $version"
+"$bin/qivo-dfu-cli" --list >/dev/null || fail "qivo-dfu-cli --list failed"
+"$bin/qivo-device-sim" --help | grep -q -- "--link" || fail "qivo-device-sim --help lacks its options"
+# The window starts and keeps running until stopped.
+rc=0; QT_QPA_PLATFORM=offscreen timeout 3 "$bin/qivo-dfu" >/dev/null 2>&1 || rc=$?
+[ "$rc" = 124 ] || fail "qivo-dfu exited with $rc instead of running"
+
+for program in qivo-dfu qivo-dfu-cli qivo-device-sim; do
+    [ -s "$share/man/man1/$program.1.gz" ] || fail "no manual page for $program"
+done
+for program in qivo-dfu qivo-dfu-cli; do
+    zcat "$share/man/man1/$program.1.gz" | grep -q dialout || fail "$program's manual page does not mention dialout"
+done
+[ -f "$share/icons/hicolor/48x48/apps/qivo-dfu.png" ] || fail "no 48x48 icon"
+
+desktop-file-validate "$share/applications/qivo-dfu.desktop"
+appstreamcli validate --no-net "$share/metainfo/"*.metainfo.xml
+
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -q "libqt[56]serialport" <<<"$depends" || fail "Depends does not come from the libraries: $depends"
+
+rc=0; findings=$(lintian --fail-on error,warning "$deb" 2>&1) || rc=$?
+grep -v "root privileges is not recommended" <<<"$findings" || true
+[ "$rc" = 0 ] || fail "lintian has errors or warnings"
+
+echo "check-package: $(basename "$deb") ($(stat -c %s "$deb") bytes) is fine; Depends: $depends"
