@@ -1,9 +1,8 @@
-// Arbitrary peer bytes, in arbitrary chunks, into a sending and a receiving
-// engine; meant for the sanitizers. A crash, an access outside the buffers, a
-// callback length other than 128/1024, a write over 1029 bytes, or an engine
-// without exactly one outcome after silence stops it. The input is a small
-// program of operations so that random bytes still reach the later stages; the
-// same entry point serves libFuzzer.
+// Arbitrary peer bytes in arbitrary chunks into a sending and a receiving engine,
+// for the sanitizers. Stops on a crash, an access outside the buffers, a callback
+// length other than 128/1024, a write over 1029 bytes, or an engine without one
+// outcome after silence. The input is a small program of operations, so that
+// random bytes still reach the later stages; the entry point serves libFuzzer too.
 
 #include "scriptedymodem.h"
 
@@ -51,19 +50,14 @@ void run(const uint8_t *data, size_t size)
     uint8_t sequence = 0;
     while (pos < size) {
         Bytes bytes;
-        switch (next() % 8) {
-        case 0: // raw bytes
+        const int op = next() % 8;
+        if (op == 0) { // raw bytes
             for (int n = next() % 8; n > 0; --n)
                 bytes.push_back(next());
-            break;
-        case 1: // control bytes, mostly those that move a transfer on
-        case 2:
+        } else if (op < 3) { // control bytes, mostly those that move a transfer on
             for (int n = 1 + next() % 3, c = next(); n > 0; --n)
                 bytes.push_back(controls[c % (c & 0x80 ? sizeof controls : 4)]);
-            break;
-        case 3: // a good frame, mostly the next in sequence, possibly cut short or with one byte changed
-        case 4:
-        case 5: {
+        } else if (op < 6) { // a good frame, mostly the next in sequence, possibly cut short or with one byte changed
             const bool stx = next() & 1;
             const uint8_t pick = next();
             const uint8_t number = pick % 8 == 0 ? next() : pick % 8 == 1 ? sequence : ++sequence;
@@ -73,13 +67,10 @@ void run(const uint8_t *data, size_t size)
                 bytes.resize(next() % bytes.size());
             else if (how == 2)
                 bytes[(size_t(next()) << 8 | next()) % bytes.size()] ^= next() | 1;
-            break;
-        }
-        case 6: // block 0 with a name and size, or the closing one
+        } else if (op == 6) { // block 0 with a name and size, or the closing one
             bytes = next() & 1 ? closingBlock() : makeFrame(0, blockZeroPayload(std::string(next() % 100, 'n'), next() * 977u));
             sequence = 0;
-            break;
-        default: // how many bytes a read hands over
+        } else { // how many bytes a read hands over
             const unsigned int most = next() % 5 == 0 ? UINT_MAX : next() % 140;
             tx.chunk = rx.chunk = [most] { return most; };
         }
@@ -137,11 +128,9 @@ int main(int argc, char **argv)
         run(input.data(), input.size());
     }
     std::printf("fuzz_ymodem: seed %u, %lu runs, %lu driver calls in %.1f s\n", seed, runs, calls, elapsed());
-    static const char *const names[] = {"establish", "transmit", "finish", "abort", "timeout", "error"};
-    for (int i = 2; i < 6; ++i)
-        std::printf("  final %-8s %lu\n", names[i], finals[i]);
-    for (int i = 0; i < 6; ++i)
-        std::printf("  deepest stage %d: %lu engine runs\n", i, deepest[i]);
+    std::printf("  outcomes: finish %lu, abort %lu, timeout %lu, error %lu\n", finals[2], finals[3], finals[4], finals[5]);
+    std::printf("  engine runs by deepest stage 0-5: %lu %lu %lu %lu %lu %lu\n", deepest[0], deepest[1], deepest[2],
+                deepest[3], deepest[4], deepest[5]);
     return 0;
 }
 #endif

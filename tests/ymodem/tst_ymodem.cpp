@@ -21,9 +21,7 @@ struct Setup
     bool sending = true;
     size_t size = 1100; // file length; a receiver is fed dataBlocks(pattern(size))
     unsigned int timeDivide = 499, timeMax = 5, errorMax = 999;
-    int refuseAt = -1;
-    Ymodem::Code refuseWith = Ymodem::CodeCan;
-    unsigned int lengthOverride = 0;
+    int refuseAt = -1; Ymodem::Code refuseWith = Ymodem::CodeCan; unsigned int lengthOverride = 0; // as in ScriptedYmodem
     Stage start = None;
 };
 
@@ -87,9 +85,7 @@ Steps sendAll(size_t size, bool nakFirst = true)
     s.push_back({blocks.empty() ? kC : kAck, Finishing, kEot});
     if (nakFirst)
         s.push_back({kNak, Finishing, kEot});
-    s.push_back({kAck, Finishing, {}});
-    s.push_back({kC, Finished, closingBlock()});
-    s.push_back({kAck, None, {}});
+    s.insert(s.end(), {{kAck, Finishing, {}}, {kC, Finished, closingBlock()}, {kAck, None, {}}});
     return s;
 }
 
@@ -99,9 +95,7 @@ Steps receiveAll(size_t size)
     const std::vector<Bytes> blocks = dataBlocks(pattern(size));
     for (size_t i = 0; i < blocks.size(); ++i)
         s.push_back({makeFrame(uint8_t(i + 1), blocks[i]), Transmitting, kAck});
-    s.push_back({kEot, Finishing, kNak});
-    s.push_back({kEot, Finished, kAckC});
-    s.push_back({closingBlock(), None, kAck});
+    s.insert(s.end(), {{kEot, Finishing, kNak}, {kEot, Finished, kAckC}, {closingBlock(), None, kAck}});
     return s;
 }
 
@@ -112,10 +106,7 @@ Steps upTo(bool sending, Stage stage)
     Steps s = sending ? sendAll(1100) : receiveAll(1100);
     if (sending)
         s.erase(s.begin() + 7);
-    size_t n = 0;
-    while (s[n].after != stage)
-        ++n;
-    s.resize(n + 1);
+    s.erase(std::find_if(s.begin(), s.end(), [&](const Step &step) { return step.after == stage; }) + 1, s.end());
     return s;
 }
 
@@ -155,7 +146,6 @@ void addErrors(bool sending, Stage stage, const Bytes &bad, Bytes retry, const c
 Q_DECLARE_METATYPE(Bytes)
 Q_DECLARE_METATYPE(Setup)
 Q_DECLARE_METATYPE(Steps)
-Q_DECLARE_METATYPE(std::vector<Bytes>)
 Q_DECLARE_METATYPE(Ymodem::Status)
 
 class tst_Ymodem : public QObject
@@ -179,8 +169,7 @@ void tst_Ymodem::crc16_data()
     QTest::newRow("check value") << Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'} << 0x31C3;
     QTest::newRow("one byte") << Bytes{'A'} << 0x58E5;
     QTest::newRow("empty") << Bytes{} << 0x0000;
-    const Bytes block = pattern(1024);
-    QTest::newRow("1024 bytes against the table") << block << int(referenceCrc16(block.data(), block.size()));
+    QTest::newRow("1024 bytes FF") << Bytes(1024, 0xFF) << 0xC084;
 }
 
 void tst_Ymodem::crc16()
@@ -192,35 +181,32 @@ void tst_Ymodem::crc16()
 
 void tst_Ymodem::frameReader_data()
 {
-    QTest::addColumn<std::vector<Bytes>>("feeds"); // one before each call
+    QTest::addColumn<QVector<Bytes>>("feeds"); // one before each call
     QTest::addColumn<QVector<int>>("codes");
     QTest::addColumn<QVector<int>>("requests");
-    QTest::addColumn<int>("left");
     const Bytes soh = makeFrame(1, Bytes(128, 0x18)); // CAN bytes inside a frame are payload
-    QTest::newRow("frame in three parts, the byte after it unread")
-        << std::vector<Bytes>{Bytes(soh.begin(), soh.begin() + 51), Bytes(soh.begin() + 51, soh.begin() + 91),
-                              cat(Bytes(soh.begin() + 91, soh.end()), kAck)}
-        << QVector<int>{0, 0, 0x01} << QVector<int>{1, 132, 82, 42} << 1;
+    QTest::newRow("frame in three parts, then the byte after it")
+        << QVector<Bytes>{Bytes(soh.begin(), soh.begin() + 51), Bytes(soh.begin() + 51, soh.begin() + 91),
+                              cat(Bytes(soh.begin() + 91, soh.end()), kAck), {}}
+        << QVector<int>{0, 0, 0x01, 0x06} << QVector<int>{1, 132, 82, 42, 1};
     QTest::newRow("whole frame, then the bytes after it")
-        << std::vector<Bytes>{cat(makeFrame(7, pattern(1024)), {0x04, 0x18}), {}, {}, {}}
-        << QVector<int>{0x02, 0x04, 0x18, 0} << QVector<int>{1, 1028, 1, 1, 1} << 0;
+        << QVector<Bytes>{cat(makeFrame(7, pattern(1024)), {0x04, 0x18}), {}, {}, {}}
+        << QVector<int>{0x02, 0x04, 0x18, 0} << QVector<int>{1, 1028, 1, 1, 1};
     QTest::newRow("nothing, 0x00, other bytes")
-        << std::vector<Bytes>{{}, {0x00, 0x7E}, {}} << QVector<int>{0, 0, 0x7E} << QVector<int>{1, 1, 1} << 0;
+        << QVector<Bytes>{{}, {0x00, 0x7E}, {}} << QVector<int>{0, 0, 0x7E} << QVector<int>{1, 1, 1};
 }
 
 void tst_Ymodem::frameReader()
 {
-    QFETCH(std::vector<Bytes>, feeds);
+    QFETCH(QVector<Bytes>, feeds);
     QFETCH(QVector<int>, codes);
     QFETCH(QVector<int>, requests);
-    QFETCH(int, left);
     ScriptedYmodem y;
     for (int i = 0; i < codes.size(); ++i) {
         y.feed(feeds[i]);
         QCOMPARE(int(y.receivePacket()), codes[i]);
     }
     QCOMPARE(QVector<int>(y.readRequests.begin(), y.readRequests.end()), requests);
-    QCOMPARE(int(y.input.size()), left);
 }
 
 void tst_Ymodem::exchange_data()
@@ -236,7 +222,8 @@ void tst_Ymodem::exchange_data()
     const Bytes stxZero = makeFrame(0, Bytes(1024, 0x00));
 
     QTest::newRow("send 1100 bytes") << Setup{} << Steps{
-        {{}, Establishing, {}}, {kC, Established, block0}, {kAck, Established, {}},
+        {{}, Establishing, {}}, {kC, Established, block0}, {kC, Established, block0}, // an early 'C': again
+        {kAck, Established, {}},
         {kAckC, Established, {}}, // a repeated ACK of block 0, read alone, is idle
         {{}, Transmitting, makeFrame(1, data[0])},
         {{0x02}, Transmitting, {}}, // a flipped ACK: one stray byte, not a frame
@@ -247,9 +234,6 @@ void tst_Ymodem::exchange_data()
         {block0, Established, kAckC}, {stxZero, Established, kNak},
         {makeFrame(1, data[0]), Transmitting, kAck}, {makeFrame(2, data[1]), Transmitting, kAck},
         {kEot, Finishing, kNak}, {kEot, Finished, kAckC}, {closing, None, kAck}} << Ymodem::StatusFinish;
-    QTest::newRow("send, early 'C' resends block 0")
-        << Setup{} << Steps{{{}, Establishing, {}}, {kC, Established, block0}, {kC, Established, block0}}
-        << NoOutcome;
 
     // Empty files, and 300 blocks whose numbers wrap, the last exactly 128 bytes.
     for (size_t size : {size_t(0), size_t(299 * 1024 + 128)}) {
@@ -281,9 +265,8 @@ void tst_Ymodem::exchange_data()
                 QTest::addRow("%s stage %d, the peer aborts with %02x", sending ? "send" : "recv", st, byte)
                     << Setup{sending} << steps << Ymodem::StatusAbort;
             }
-            addIdle(sending, Stage(st), 0, 3);
-            addIdle(sending, Stage(st), 4, 0);
-            addIdle(sending, Stage(st), 2, 2);
+            for (auto [timeDivide, timeMax] : {std::pair{0u, 3u}, std::pair{4u, 0u}, std::pair{2u, 2u}})
+                addIdle(sending, Stage(st), timeDivide, timeMax);
         }
         Steps steps = upTo(sending, Transmitting);
         steps.push_back({{}, None, kCancel, -1, true});
@@ -300,9 +283,8 @@ void tst_Ymodem::exchange_data()
     badCrc[500] ^= 0x01;
     badComplement[2] = 0x00;
     badZero[131] = 0x12;
-    addErrors(true, Established, kNak, {}, "NAK");
-    addErrors(true, Transmitting, kNak, {}, "NAK");
-    addErrors(true, Finished, kNak, {}, "NAK");
+    for (Stage stage : {Established, Transmitting, Finished})
+        addErrors(true, stage, kNak, {}, "NAK");
     addErrors(true, Finished, kC, {}, "C");
     addErrors(false, Establishing, makeFrame(1, pattern(128)), kC, "block 1");
     addErrors(false, Establishing, badZero, kC, "bad CRC");
@@ -360,10 +342,8 @@ void tst_Ymodem::exchange()
         QVERIFY2(out == steps[i].out, (where + ": wrote " + show(out) + "\n expected " + show(steps[i].out)).constData());
         QVERIFY2(y.finals.size() == size_t(i + 1 == steps.size() && final != NoOutcome), where.constData());
     }
-    if (!y.finals.empty()) {
-        QCOMPARE(y.finals.front(), final);
-        QCOMPARE(y.writesAtFinal, y.writes.size()); // the outcome comes after the last write
-    }
+    QCOMPARE(y.finals, final == NoOutcome ? std::vector<Status>() : std::vector<Status>{final});
+    QCOMPARE(y.writesAtFinal, final == NoOutcome ? 0 : y.writes.size()); // the outcome comes after the last write
     if (setup.sending) { // replies are read one byte at a time
         QCOMPARE(y.readRequests, std::vector<unsigned int>(y.readRequests.size(), 1));
     } else {
@@ -382,7 +362,6 @@ void tst_Ymodem::noisyLink()
 {
     const std::pair<double, double> noises[] = {{0, 0}, {1e-4, 2e-5}, {1e-3, 2e-4}, {5e-3, 1e-3}}; // flip, drop
     int runs = 0, complete = 0, senderOverFailure = 0;
-    unsigned long longest = 0;
     for (const auto &[flip, drop] : noises) {
         for (size_t size : {0, 128, 1025, 5000, 60000}) {
             for (uint32_t seed = 1; seed <= 12; ++seed, ++runs) {
@@ -391,24 +370,19 @@ void tst_Ymodem::noisyLink()
                 ScriptedYmodem tx(19, 5, 10), rx(19, 5, 10);
                 rx.sending = false;
                 tx.fileData = pattern(size);
-                const auto carry = [&](ScriptedYmodem &to) {
-                    return [&, target = &to](const Bytes &bytes) {
+                for (auto [from, to] : {std::pair{&tx, &rx}, std::pair{&rx, &tx}})
+                    from->sink = [&, to = to](const Bytes &bytes) {
                         for (uint8_t b : bytes)
                             if (chance(rng) >= drop)
-                                target->input.push_back(chance(rng) < flip ? b ^ uint8_t(1u << rng() % 8) : b);
+                                to->input.push_back(chance(rng) < flip ? b ^ uint8_t(1u << rng() % 8) : b);
                     };
-                };
-                tx.sink = carry(rx);
-                rx.sink = carry(tx);
                 tx.chunk = rx.chunk = [&]() -> unsigned int { return rng() % 8 ? 1 + rng() % 1200 : 0; };
-                unsigned long calls = 0;
-                for (; calls < 3000000 && (tx.finals.empty() || rx.finals.empty()); ++calls) {
+                for (unsigned long calls = 0; calls < 3000000 && (tx.finals.empty() || rx.finals.empty()); ++calls) {
                     if (tx.finals.empty())
                         tx.transmit();
                     if (rx.finals.empty())
                         rx.receive();
                 }
-                longest = std::max(longest, calls);
                 const QByteArray run = "run " + QByteArray::number(runs);
                 QVERIFY2(tx.finals.size() == 1 && rx.finals.size() == 1, (run + " did not end once").constData());
                 QVERIFY2(deliveredInOrder(rx, tx.fileData), (run + " delivered a bad block").constData());
@@ -420,8 +394,8 @@ void tst_Ymodem::noisyLink()
             }
         }
     }
-    qInfo("%d runs, longest %lu driver calls: %d complete, %d failed, of which the sender finished %d", runs,
-          longest, complete, runs - complete, senderOverFailure);
+    qInfo("%d runs: %d complete, %d failed, of which the sender finished %d", runs, complete, runs - complete,
+          senderOverFailure);
     QVERIFY(complete > 5 * 12); // some noisy runs get through too
 }
 
