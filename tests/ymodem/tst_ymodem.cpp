@@ -187,7 +187,7 @@ void tst_Ymodem::frameReader_data()
     const Bytes soh = makeFrame(1, Bytes(128, 0x18)); // CAN bytes inside a frame are payload
     QTest::newRow("frame in three parts, then the byte after it")
         << QVector<Bytes>{Bytes(soh.begin(), soh.begin() + 51), Bytes(soh.begin() + 51, soh.begin() + 91),
-                              cat(Bytes(soh.begin() + 91, soh.end()), kAck), {}}
+                          cat(Bytes(soh.begin() + 91, soh.end()), kAck), {}}
         << QVector<int>{0, 0, 0x01, 0x06} << QVector<int>{1, 132, 82, 42, 1};
     QTest::newRow("whole frame, then the bytes after it")
         << QVector<Bytes>{cat(makeFrame(7, pattern(1024)), {0x04, 0x18}), {}, {}, {}}
