@@ -2,28 +2,18 @@
 // the JSON lines, the rates the preamble goes out at, several ports at once,
 // and Ctrl-C. The simulator's own report is the device's view of each run.
 
-#include <QCryptographicHash>
-#include <QFile>
+#include "peers.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <csignal>
-#include <fcntl.h>
 #include <memory>
-#include <pty.h>
-#include <unistd.h>
 
 namespace {
-
-// Longer than the preamble's last wait, so the boot loader's first 'C'
-// reaches the transmit worker rather than the preamble's port.
-const QString kBootMs = "800";
 
 struct Result
 {
@@ -38,11 +28,8 @@ Result finish(QProcess &process, int ms)
         process.kill();
         process.waitForFinished(2000);
     }
-    Result result;
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 void startCli(QProcess &process, const QStringList &args)
@@ -55,64 +42,8 @@ Result runCli(const QStringList &args, int ms = 30000)
 {
     QProcess process;
     process.start(QIVO_CLI, args);
-    process.waitForStarted();
     return finish(process, ms);
 }
-
-QByteArray sha256(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
-
-// One simulated device in a process of its own, storing into its own folder.
-class Sim
-{
-public:
-    explicit Sim(const QStringList &args)
-    {
-        process.start(QIVO_SIM, args + QStringList{"--dir", dir.path(), "--boot-ms", kBootMs, "--once"});
-        if (waitFor("\ndir "))
-            port = QString::fromLocal8Bit(out.mid(5, out.indexOf('\n') - 5));
-    }
-    ~Sim()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(3000))
-                process.kill();
-            process.waitForFinished(1000);
-        }
-    }
-
-    bool waitFor(const QByteArray &text, int ms = 5000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (!(out += process.readAllStandardOutput()).contains(text) && clock.elapsed() < ms)
-            process.waitForReadyRead(50);
-        return out.contains(text);
-    }
-
-    // The "stored NAME SIZE SHA256 SECONDS" line's fields, or none.
-    QList<QByteArray> stored() const
-    {
-        const int at = out.indexOf("\nstored ");
-        return at < 0 ? QList<QByteArray>() : out.mid(at + 1, out.indexOf('\n', at + 1) - at - 1).split(' ');
-    }
-
-    Result exit(int ms)
-    {
-        Result result = finish(process, ms);
-        out += result.out;
-        result.out = out;
-        return result;
-    }
-
-    QTemporaryDir dir;
-    QProcess process;
-    QString port;
-    QByteArray out;
-};
 
 // Each stdout line is one JSON object; progress at most once per tenth and
 // one result per port. Returns the results by port.
@@ -206,7 +137,7 @@ void TstCli::initTestCase()
     const QList<QStringList> simArgs[2] = {{{}, {"--silent"}}, {{"--no-boot"}, {"--cancel-after", "1"}}};
     for (int i = 0; i < 2; ++i) {
         for (const QStringList &args : simArgs[i]) {
-            slow[i].sims.emplace_back(new Sim(args));
+            slow[i].sims.emplace_back(new Sim(args + QStringList{"--once"}));
             QVERIFY(!slow[i].sims.back()->port.isEmpty());
             slow[i].ports << "-p" << slow[i].sims.back()->port;
         }
@@ -257,7 +188,7 @@ void TstCli::badInput()
     QFETCH(int, exitCode);
     QFETCH(QString, says);
 
-    Sim sim({});
+    Sim sim({"--once"});
     QVERIFY(!sim.port.isEmpty());
     const QString link = work.filePath("simlink");
     QFile::remove(link);
@@ -269,8 +200,8 @@ void TstCli::badInput()
     QCOMPARE(result.code, exitCode);
     QVERIFY2((result.out + result.err).contains(says.toLocal8Bit()), result.out + result.err);
     QTest::qWait(100);
-    sim.waitFor("\n", 0);
-    QVERIFY2(!sim.out.contains("\nline "), sim.out);
+    QTest::qWait(100);
+    QCOMPARE(sim.arrival("line "), -1);
 }
 
 void TstCli::flash_data()
@@ -324,7 +255,7 @@ void TstCli::flash()
     std::vector<std::unique_ptr<Sim>> devices;
     QStringList args = cliArgs + QStringList{"--json", path};
     for (int i = 0; i < sims; ++i) {
-        devices.emplace_back(new Sim(simArgs));
+        devices.emplace_back(new Sim(simArgs + QStringList{"--once"}));
         QVERIFY(!devices.back()->port.isEmpty());
         args << "-p" << devices.back()->port;
     }
@@ -332,7 +263,7 @@ void TstCli::flash()
     QProcess cli;
     startCli(cli, args);
     if (file == "vanishing") {
-        QVERIFY(devices.front()->waitFor("line at+version"));
+        QVERIFY(!devices.front()->line("line at+version").isEmpty());
         QVERIFY(QFile::remove(path));
     }
     const Result result = finish(cli, 30000);
@@ -349,17 +280,19 @@ void TstCli::flash()
         if (outcome == "success")
             QCOMPARE(object.value("bytes").toDouble(), double(bytes.size()));
 
-        const Result device = sim->exit(5000);
-        QVERIFY2(device.out.contains("\n" + simEnd), device.out);
+        const int code = sim->exitCode(5000);
+        const QByteArray err = sim->process.readAllStandardError();
+        QVERIFY(!sim->line(simEnd, 0).isEmpty());
         if (simEnd == "stored") {
-            QCOMPARE(sim->stored().value(3), sha256(bytes));
-            QCOMPARE(sim->stored().value(2).toInt(), bytes.size());
+            const QList<QByteArray> stored = sim->line("stored ").split(' '); // NAME SIZE SHA256 SECONDS
+            QCOMPARE(stored.value(3), sha256(bytes));
+            QCOMPARE(stored.value(2).toInt(), bytes.size());
         }
         if (simError.isEmpty())
-            QVERIFY2(!device.err.contains("error"), device.err);
+            QVERIFY2(!err.contains("error"), err);
         else
-            QVERIFY2(device.err.contains(simError), device.err);
-        QCOMPARE(device.code, simEnd == "stored" && simError.isEmpty() ? 0 : 1);
+            QVERIFY2(err.contains(simError), err);
+        QCOMPARE(code, simEnd == "stored" && simError.isEmpty() ? 0 : 1);
     }
 }
 
@@ -367,7 +300,7 @@ void TstCli::flash()
 // device sees a cancelled transfer and the terminal gets its cursor back.
 void TstCli::interrupt()
 {
-    Sim sim({"--pace"});
+    Sim sim({"--pace", "--once"});
     QVERIFY(!sim.port.isEmpty());
     const QString big = writeFile("big.bin", firmwareBytes.repeated(5));
 
@@ -379,7 +312,7 @@ void TstCli::interrupt()
     QProcess cli;
     cli.setStandardErrorFile(QString::fromLocal8Bit(name));
     startCli(cli, {"-p", sim.port, big});
-    QVERIFY(sim.waitFor("receiving big.bin"));
+    QVERIFY(!sim.line("receiving big.bin").isEmpty());
     QTest::qWait(500);
     ::kill(pid_t(cli.processId()), SIGINT);
     QTest::qWait(20);
@@ -388,8 +321,7 @@ void TstCli::interrupt()
     QCOMPARE(result.code, 2);
     QVERIFY2(result.out.contains(": cancelled, "), result.out);
 
-    const Result device = sim.exit(3000);
-    QVERIFY2(device.out.contains("\nended cancelled big.bin"), device.out);
+    QVERIFY(!sim.line("ended cancelled big.bin", 3000).isEmpty());
 
     QByteArray terminal;
     char buff[4096];
