@@ -1,6 +1,9 @@
 #include "serialline.h"
 
+#include <QFileInfo>
 #include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTimer>
 
 namespace SerialLine {
 
@@ -32,12 +35,19 @@ void pushOut(QSerialPort *port)
         port->flush();
 }
 
+// A read error alone proves nothing: a pty reports passing ones while its
+// other side is reopened, and the transfer carries on. An unplugged adapter
+// also takes its device node, a moment after its first error.
 void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss)
 {
     QObject::connect(port, &QSerialPort::errorOccurred, context,
-                     [port, onLoss](QSerialPort::SerialPortError error) {
-                         if (error == QSerialPort::ResourceError && port->isOpen())
-                             onLoss();
+                     [port, context, onLoss](QSerialPort::SerialPortError error) {
+                         if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+                             return;
+                         QTimer::singleShot(LossCheckDelay, context, [port, onLoss] {
+                             if (port->isOpen() && !QFileInfo::exists(QSerialPortInfo(*port).systemLocation()))
+                                 onLoss();
+                         });
                      });
 }
 

@@ -15,6 +15,7 @@ namespace SerialLine {
 
 constexpr int ReadInterval = 10;   // ms between engine steps
 constexpr int WriteInterval = 100; // ms from an ending to the final status
+constexpr int LossCheckDelay = 300; // ms from a read error to looking for the device node
 
 // "COM1" at 115200 baud both ways, 8N1, no flow control.
 void applyDefaults(QSerialPort *port);
@@ -29,8 +30,8 @@ quint32 queue(QSerialPort *port, const unsigned char *buff, unsigned int len);
 // before its event loop would have written them.
 void pushOut(QSerialPort *port);
 
-// Calls onLoss, in context, when the open port reports that its device is
-// gone (an unplugged adapter).
+// Calls onLoss, in context, when the open port's device is gone (an
+// unplugged adapter): after a read error its device node has disappeared.
 void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss);
 
 } // namespace SerialLine
