@@ -1,6 +1,7 @@
 #include "devicesim.h"
 #include "ptyline.h"
 
+#include "blockzero.h"
 #include "bootpreamble.h"
 
 #include <QCryptographicHash>
@@ -18,29 +19,6 @@ void say(const QString &text)
 {
     std::fputs(qPrintable(text + '\n'), stdout);
     std::fflush(stdout);
-}
-
-// The bytes from offset `from` up to the next 0x00, never past the block.
-QByteArray field(const unsigned char *block, int from)
-{
-    int end = from;
-    while (end < 128 && block[end] != 0x00)
-        ++end;
-    return QByteArray(reinterpret_cast<const char *>(block) + from, end - from);
-}
-
-// Block 0's name is untrusted: only its last component, and only when that
-// names a plain entry of the folder.
-QByteArray safeName(const QByteArray &name)
-{
-    const int cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
-    const QByteArray base = name.mid(cut + 1);
-    if (base.isEmpty() || base == "." || base == "..")
-        return QByteArray();
-    for (const char c : base)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            return QByteArray();
-    return base;
 }
 
 // Replies carry none of the bytes the tool's sender would take for a
@@ -200,21 +178,15 @@ Ymodem::Code DeviceSim::callback(Status status, unsigned char *buff, unsigned in
 
 Ymodem::Code DeviceSim::openFile(const unsigned char *block)
 {
-    const QByteArray name = field(block, 0);
-    const QByteArray sizeField = name.size() < 128 ? field(block, name.size() + 1) : QByteArray();
-    fileName = QString::fromLocal8Bit(name);
-    bool ok = false;
-    const qint64 size = QString::fromLatin1(sizeField).section(' ', 0, 0).toLongLong(&ok, 10);
-    fileSize = ok && size >= 0 ? size : -1;
-
-    const QByteArray base = safeName(name);
-    if (base.isEmpty()) {
+    const BlockZero zero(block);
+    fileName = zero.name;
+    fileSize = zero.sizeKnown && zero.size <= quint64(LLONG_MAX) ? qint64(zero.size) : -1;
+    if (fileName.isEmpty()) {
         end("failed");
         return CodeCan;
     }
-    fileName = QString::fromLocal8Bit(base);
     // O_NOFOLLOW: a symlink planted in the folder must not carry the write out of it.
-    const QByteArray path = QFile::encodeName(options.dir) + '/' + base;
+    const QByteArray path = QFile::encodeName(options.dir + '/' + fileName);
     fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         end("failed");

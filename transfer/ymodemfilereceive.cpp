@@ -1,4 +1,5 @@
 #include "ymodemfilereceive.h"
+#include "blockzero.h"
 #include "serialline.h"
 
 #include <QFile>
@@ -10,33 +11,6 @@
 
 using SerialLine::ReadInterval;
 using SerialLine::WriteInterval;
-
-namespace {
-
-// The received name is untrusted: keep only its last path component, and
-// refuse what would not name a plain file inside the target folder.
-QString safeBaseName(const QString &name)
-{
-    const int cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
-    const QString base = name.mid(cut + 1);
-    if (base.isEmpty() || base == "." || base == "..")
-        return QString();
-    for (const QChar c : base)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            return QString();
-    return base;
-}
-
-// The bytes from offset `from` up to the next 0x00, never past the block.
-QByteArray field(const unsigned char *block, int from)
-{
-    int end = from;
-    while (end < 128 && block[end] != 0x00)
-        ++end;
-    return QByteArray(reinterpret_cast<const char *>(block) + from, end - from);
-}
-
-} // namespace
 
 YmodemFileReceive::YmodemFileReceive(QObject *parent)
     : QObject(parent), Ymodem(499, 5, 999),
@@ -179,16 +153,13 @@ Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, uns
     }
 }
 
-// Block 0: name, 0x00, size field, 0x00. Only the part of the size field
-// before its first space counts; sb adds a date and a mode after it. The
-// size is optional: without one, every byte of every block is kept.
+// Without a size in block 0, every byte of every block is kept.
 Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
 {
-    const QByteArray name = field(buff, 0);
-    const QByteArray sizeField = name.size() < 128 ? field(buff, name.size() + 1) : QByteArray();
-
-    fileName = safeBaseName(QString::fromLocal8Bit(name));
-    fileSize = QString::fromLatin1(sizeField).section(' ', 0, 0).toULongLong(&sizeKnown, 10);
+    const BlockZero zero(buff);
+    fileName = zero.name;
+    fileSize = zero.size;
+    sizeKnown = zero.sizeKnown;
     fileCount = 0;
 
     if (fileName.isEmpty() || !openTarget(filePath + fileName)) {
