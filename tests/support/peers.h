@@ -6,15 +6,10 @@
 // the device simulator, the flasher) whose output lines are collected as
 // they arrive. Also a record of what a transfer worker emits.
 
+#include "scriptedymodem.h"
 #include "ymodemfilereceive.h"
 #include "ymodemfiletransmit.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -54,6 +49,11 @@ inline QByteArray toQByteArray(const std::vector<uint8_t> &bytes)
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
 
+inline QByteArray frame(uint8_t number, const QByteArray &payload)
+{
+    return toQByteArray(makeFrame(number, Bytes(payload.begin(), payload.end())));
+}
+
 inline QByteArray sha256(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -63,8 +63,8 @@ inline QByteArray sha256(const QByteArray &bytes)
 inline int openCount(const QString &path)
 {
     const QString target = QFileInfo(path).canonicalFilePath();
-    int n = 0;
     const QDir fds("/proc/self/fd");
+    int n = 0;
     for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot))
         n += QFileInfo(fds.filePath(fd)).symLinkTarget() == target;
     return n;
@@ -89,10 +89,8 @@ public:
 
     void send(const QByteArray &bytes)
     {
-        for (int off = 0; off < bytes.size();) {
-            const ssize_t put = ::write(master, bytes.constData() + off, size_t(bytes.size() - off));
-            off += put > 0 ? int(put) : 0;
-        }
+        for (int off = 0; off < bytes.size();)
+            off += int(qMax<ssize_t>(0, ::write(master, bytes.constData() + off, size_t(bytes.size() - off))));
     }
     // Everything received so far.
     const QByteArray &received()
@@ -105,13 +103,8 @@ public:
     // Waits until at least `count` bytes have come, then removes and returns all.
     QByteArray take(int count = 0, int timeoutMs = 5000)
     {
-        QElapsedTimer clock;
-        clock.start();
-        while (received().size() < count && clock.elapsed() < timeoutMs)
-            QTest::qWait(2);
-        const QByteArray all = data;
-        data.clear();
-        return all;
+        (void)QTest::qWaitFor([&] { return received().size() >= count; }, timeoutMs);
+        return std::exchange(data, QByteArray());
     }
     // As an unplugged adapter: the worker's port reports its device gone.
     void cut()
@@ -159,16 +152,11 @@ public:
     // The first line that starts with `head`, waiting up to timeoutMs for it.
     QByteArray line(const QByteArray &head, int timeoutMs = 5000)
     {
-        QElapsedTimer waited;
-        waited.start();
-        for (;;) {
-            for (const Line &l : lines)
-                if (l.text.startsWith(head))
-                    return l.text;
-            if (waited.elapsed() > timeoutMs)
-                return QByteArray();
-            QTest::qWait(5);
-        }
+        (void)QTest::qWaitFor([&] { return arrival(head) >= 0; }, timeoutMs);
+        for (const Line &l : lines)
+            if (l.text.startsWith(head))
+                return l.text;
+        return QByteArray();
     }
     qint64 arrival(const QByteArray &head) const
     {
@@ -180,20 +168,13 @@ public:
     // Its exit code after up to timeoutMs, or -1.
     int exitCode(int timeoutMs)
     {
-        QElapsedTimer waited;
-        waited.start();
-        while (process.state() != QProcess::NotRunning && waited.elapsed() < timeoutMs)
-            QTest::qWait(5);
+        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
         return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit
                    ? process.exitCode()
                    : -1;
     }
 
-    struct Line
-    {
-        QByteArray text;
-        qint64 ms;
-    };
+    struct Line { QByteArray text; qint64 ms; };
     QList<Line> lines;
     std::function<void(const QByteArray &)> onLine; // as each line arrives
     QProcess process;
@@ -213,10 +194,7 @@ struct Socat : Peer
 };
 
 // The device simulator, storing into its own folder; port is what to open.
-struct SimDir
-{
-    QTemporaryDir dir;
-};
+struct SimDir { QTemporaryDir dir; };
 struct Sim : SimDir, Peer
 {
     explicit Sim(const QStringList &args)
@@ -227,22 +205,23 @@ struct Sim : SimDir, Peer
     QString port;
 };
 
+// What a worker emits, and whether it had closed its port (of which others
+// hold othersOpen descriptors) by its outcome.
 class WorkerLog
 {
 public:
-    // The port the worker opens, and how many descriptors others hold on it.
     template <class Worker>
-    WorkerLog(Worker *worker, const QString &port, int othersOpen) : port(port), othersOpen(othersOpen)
+    WorkerLog(Worker *worker, const QString &port, int othersOpen)
     {
-        auto onProgress = [this](int p) { progress << p; };
-        auto onStatus = [this](Ymodem::Status s) {
+        auto onStatus = [this, port, othersOpen](Ymodem::Status s) {
             statuses << int(s);
             if (s >= Ymodem::StatusFinish) {
                 finalStatus = int(s);
-                portClosedAtFinal = openCount(this->port) == this->othersOpen;
+                portClosedAtFinal = openCount(port) == othersOpen;
                 finalAfterMs = clock.isValid() ? clock.elapsed() : -1;
             }
         };
+        auto onProgress = [this](int p) { progress << p; };
         if constexpr (std::is_same_v<Worker, YmodemFileTransmit>) {
             QObject::connect(worker, &YmodemFileTransmit::transmitProgress, onProgress);
             QObject::connect(worker, &YmodemFileTransmit::transmitStatus, onStatus);
@@ -253,18 +232,12 @@ public:
     }
 
     bool ended() const { return finalStatus >= 0; }
-    void restartClock() { clock.start(); }
 
-    QList<int> progress;
-    QList<int> statuses;
+    QList<int> progress, statuses;
     int finalStatus = -1;
     bool portClosedAtFinal = false;
-    qint64 finalAfterMs = -1; // since restartClock()
-
-private:
-    QString port;
-    int othersOpen;
-    QElapsedTimer clock;
+    QElapsedTimer clock; // started by the test; finalAfterMs is the outcome's time on it
+    qint64 finalAfterMs = -1;
 };
 
 #endif // PEERS_H

@@ -2,14 +2,8 @@
 // test plays byte by byte, with hostile block 0s, full disks and endings.
 
 #include "peers.h"
-#include "scriptedymodem.h"
 
 namespace {
-
-QByteArray frame(uint8_t number, const QByteArray &payload)
-{
-    return toQByteArray(makeFrame(number, Bytes(payload.begin(), payload.end())));
-}
 
 // Block 0 as raw bytes: name, 0x00, size field, 0x00 (when it fits).
 QByteArray blockZero(const QByteArray &name, const QByteArray &sizeField)
@@ -25,19 +19,28 @@ struct Scripted
     YmodemFileReceive receiver;
     WorkerLog log{&receiver, peer.path, 1};
 
+    // Starts the receiver; then block 0, if any, and its answer.
+    void sendBlockZero(const QByteArray &zero, const QByteArray &answer)
+    {
+        QVERIFY(receiver.startReceive());
+        QCOMPARE(peer.take(1), QByteArray("C"));
+        if (zero.isNull())
+            return;
+        peer.send(frame(0, zero));
+        QCOMPARE(peer.take(answer.size()), answer);
+    }
     void playSender(const QByteArray &zero, const QList<QByteArray> &blocks)
     {
-        QCOMPARE(peer.take(1), QByteArray("C"));
-        peer.send(frame(0, zero));
-        QCOMPARE(peer.take(2), QByteArray("\x06" "C"));
+        sendBlockZero(zero, "\x06" "C");
         for (int i = 0; i < blocks.size(); ++i) {
             peer.send(frame(uint8_t(i + 1), blocks[i]));
             QCOMPARE(peer.take(1), QByteArray("\x06"));
         }
-        peer.send("\x04");
-        QCOMPARE(peer.take(1), QByteArray("\x15"));
-        peer.send("\x04");
-        QCOMPARE(peer.take(2), QByteArray("\x06" "C"));
+        const char *exchange[][2] = {{"\x04", "\x15"}, {"\x04", "\x06" "C"}};
+        for (auto &e : exchange) {
+            peer.send(e[0]);
+            QCOMPARE(peer.take(int(strlen(e[1]))), QByteArray(e[1]));
+        }
         peer.send(toQByteArray(closingBlock()));
         QCOMPARE(peer.take(1), QByteArray("\x06"));
     }
@@ -54,10 +57,8 @@ private slots:
     void fromLrzsz();
     void stores_data();
     void stores();
-    void emptyPathMeansWorkingDirectory();
     void endsEarly_data();
     void endsEarly();
-    void portWillNotOpen();
 };
 
 void tst_YmodemFileReceive::fromLrzsz_data()
@@ -100,49 +101,50 @@ void tst_YmodemFileReceive::stores_data()
 {
     QTest::addColumn<QByteArray>("zero");
     QTest::addColumn<QList<QByteArray>>("blocks");
-    QTest::addColumn<QString>("existing"); // what stands as fw.bin in the target folder beforehand
+    QTest::addColumn<QString>("existing"); // what stands as fw.bin in the target folder; "cwd": no folder given
     QTest::addColumn<QString>("name");     // what is stored; empty: refused at block 0
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QList<int>>("progress");
     QTest::addColumn<int>("status");
 
-    const QByteArray data = randomBytes(1100, 5);
+    const QByteArray data = randomBytes(1100, 5), abc = "abc";
     const QList<QByteArray> b1100{data.left(1024), data.mid(1024).leftJustified(128, '\0')};
-    const QList<QByteArray> abc{"abc"};
-    const QList<int> none;
-    QTest::newRow("1024 then 128") << blockZero("fw.bin", "1100") << b1100 << "" << "fw.bin" << data << QList<int>{93, 100} << Finish;
-    QTest::newRow("date and mode after the size") << blockZero("dev fw.bin", "1100 14712303402 100644 0 1 1100")
-                                                  << b1100 << "" << "dev fw.bin" << data << QList<int>{93, 100} << Finish;
-    QTest::newRow("size 128, one 1024 block") << blockZero("s.bin", "128") << QList<QByteArray>{data.left(1024)} << ""
-                                     << "s.bin" << data.left(128) << QList<int>{100} << Finish;
-    QTest::newRow("blocks beyond the size") << blockZero("s.bin", "200") << QList<QByteArray>{data.left(1024), abc[0], abc[0]}
-                                   << "" << "s.bin" << data.left(200) << QList<int>{100, 100, 100} << Finish;
-    QTest::newRow("size 0") << blockZero("e.bin", "0") << abc << "" << "e.bin" << QByteArray() << QList<int>{100} << Finish;
+    const auto row = [](const char *name, const QByteArray &zero, const QList<QByteArray> &blocks) -> QTestData & {
+        return QTest::newRow(name) << zero << blocks;
+    };
+    row("1024 then 128", blockZero("fw.bin", "1100"), b1100) << "" << "fw.bin" << data << QList<int>{93, 100} << Finish;
+    row("date and mode after the size", blockZero("dev fw.bin", "1100 14712303402 100644 0 1 1100"), b1100)
+        << "" << "dev fw.bin" << data << QList<int>{93, 100} << Finish;
+    row("size 128, one 1024 block", blockZero("s.bin", "128"), {data.left(1024)}) << ""
+        << "s.bin" << data.left(128) << QList<int>{100} << Finish;
+    row("blocks beyond the size", blockZero("s.bin", "200"), {data.left(1024), abc, abc})
+        << "" << "s.bin" << data.left(200) << QList<int>{100, 100, 100} << Finish;
+    row("size 0", blockZero("e.bin", "0"), {abc}) << "" << "e.bin" << QByteArray() << QList<int>{100} << Finish;
     // Without a size every byte is kept, the last block's padding too.
-    QTest::newRow("size not a number") << blockZero("n.bin", "12ab") << abc << "" << "n.bin"
-                              << QByteArray("abc").leftJustified(128, '\0') << QList<int>{0} << Finish;
-    QTest::newRow("no size field") << blockZero("n.bin", "") << b1100 << "" << "n.bin" << b1100[0] + b1100[1]
-                          << QList<int>{0, 0} << Finish;
+    row("size not a number", blockZero("n.bin", "12ab"), {abc}) << "" << "n.bin"
+        << abc.leftJustified(128, '\0') << QList<int>{0} << Finish;
+    row("no size field", blockZero("n.bin", ""), b1100) << "" << "n.bin" << b1100[0] + b1100[1] << QList<int>{0, 0} << Finish;
     // A name that fills the block leaves no room for a terminator or a size.
-    QTest::newRow("name fills block 0") << QByteArray(128, 'x') << QList<QByteArray>{} << "" << QString(128, 'x')
-                               << QByteArray() << none << Finish;
+    row("name fills block 0", QByteArray(128, 'x'), {}) << "" << QString(128, 'x') << QByteArray() << QList<int>{} << Finish;
     // Line noise can end a batch early; what arrived stays, but it is no success.
-    QTest::newRow("batch ends short of the size") << blockZero("fw.bin", "3000") << QList<QByteArray>{data.left(1024)} << ""
-                                         << "fw.bin" << data.left(1024) << QList<int>{34} << Error;
+    row("batch ends short of the size", blockZero("fw.bin", "3000"), {data.left(1024)})
+        << "" << "fw.bin" << data.left(1024) << QList<int>{34} << Error;
+    row("no folder given: the working directory", blockZero("here.bin", "3"), {abc})
+        << "cwd" << "here.bin" << abc << QList<int>{100} << Finish;
     // Untrusted names: only the last component, inside the folder.
     const char *kept[][2] = {{"../evil.bin", "evil.bin"}, {"/tmp/abs.bin", "abs.bin"}, {"sub/dir/x.bin", "x.bin"},
                              {"C:\\fw\\w.bin", "w.bin"}};
     for (auto &k : kept)
-        QTest::newRow(k[0]) << blockZero(k[0], "3") << abc << "" << k[1] << QByteArray("abc") << QList<int>{100} << Finish;
+        row(k[0], blockZero(k[0], "3"), {abc}) << "" << k[1] << abc << QList<int>{100} << Finish;
     const char *refused[][2] = {{"dot dot", ".."}, {"ends in a slash", "dir/"}, {"control character", "a\x01" "b.bin"},
                                 {"escape sequence", "\x1b[2Jx.bin"}, {"empty", ""}};
     for (auto &r : refused)
-        QTest::newRow(r[0]) << blockZero(r[1], "3") << abc << "" << "" << QByteArray() << none << Error;
-    QTest::newRow("existing file overwritten") << blockZero("fw.bin", "4") << QList<QByteArray>{"new!"} << "file" << "fw.bin"
-                                      << QByteArray("new!") << QList<int>{100} << Finish;
+        row(r[0], blockZero(r[1], "3"), {abc}) << "" << "" << QByteArray() << QList<int>{} << Error;
+    row("existing file overwritten", blockZero("fw.bin", "4"), {"new!"}) << "file" << "fw.bin"
+        << QByteArray("new!") << QList<int>{100} << Finish;
     // A link under the received name is never followed.
-    QTest::newRow("link to a file outside") << blockZero("fw.bin", "4") << abc << "link" << "" << QByteArray() << none << Error;
-    QTest::newRow("dangling link") << blockZero("fw.bin", "4") << abc << "dangling" << "" << QByteArray() << none << Error;
+    for (const char *link : {"link", "dangling"})
+        row(link, blockZero("fw.bin", "4"), {abc}) << link << "" << QByteArray() << QList<int>{} << Error;
 }
 
 void tst_YmodemFileReceive::stores()
@@ -156,48 +158,30 @@ void tst_YmodemFileReceive::stores()
     QFETCH(int, status);
     QTemporaryDir base, outside;
     QVERIFY(QDir(base.path()).mkdir("in"));
-    const QString target = base.filePath("in"), victim = outside.filePath("victim.bin");
+    const QString target = base.filePath("in"), victim = outside.filePath("victim.bin"), before = QDir::currentPath();
     QVERIFY(writeFile(existing == "file" ? target + "/fw.bin" : victim, "old"));
     if (existing == "link" || existing == "dangling")
         QVERIFY(QFile::link(existing == "link" ? victim : outside.filePath("none.bin"), target + "/fw.bin"));
-    Scripted link(target);
-    QVERIFY(link.receiver.startReceive());
+    QVERIFY(existing != "cwd" || QDir::setCurrent(target));
+    Scripted link(existing == "cwd" ? QString("") : target);
 
     if (name.isEmpty()) {
-        QCOMPARE(link.peer.take(1), QByteArray("C"));
-        link.peer.send(frame(0, zero));
-        QCOMPARE(link.peer.take(5), kCancel);
+        link.sendBlockZero(zero, kCancel);
         QTRY_COMPARE(link.log.statuses, QList<int>{Error});
-        const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-        QCOMPARE(left, existing.isEmpty() ? QStringList() : QStringList{"fw.bin"});
     } else {
         link.playSender(zero, blocks);
         QTRY_VERIFY(link.log.ended());
         QCOMPARE(link.log.statuses.size(), blocks.size() + 2);
         QCOMPARE(link.log.finalStatus, status);
-        QCOMPARE(QDir(target).entryList(QDir::Files), QStringList{name});
         QCOMPARE(readFile(target + "/" + name), stored);
         QCOMPARE(link.log.progress, progress);
     }
+    QDir::setCurrent(before);
+    const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    QCOMPARE(left, name.isEmpty() ? (existing.isEmpty() ? QStringList() : QStringList{"fw.bin"}) : QStringList{name});
     QCOMPARE(readFile(victim), existing == "file" ? QByteArray("<missing>") : QByteArray("old"));
     QCOMPARE(QDir(base.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"in"});
-    QVERIFY(!QFile::exists("/tmp/abs.bin"));
-}
-
-void tst_YmodemFileReceive::emptyPathMeansWorkingDirectory()
-{
-    QTemporaryDir work;
-    const QString before = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(work.path()));
-    {
-        Scripted link{QString("")};
-        QVERIFY(link.receiver.startReceive());
-        link.playSender(blockZero("here.bin", "3"), {"xyz"});
-        QTRY_COMPARE(link.log.finalStatus, Finish);
-    }
-    QDir::setCurrent(before);
-    QCOMPARE(readFile(work.filePath("here.bin")), QByteArray("xyz"));
-    QVERIFY(!QFile::exists("/here.bin"));
+    QVERIFY(!QFile::exists("/tmp/abs.bin") && !QFile::exists("/here.bin"));
 }
 
 void tst_YmodemFileReceive::endsEarly_data()
@@ -209,12 +193,12 @@ void tst_YmodemFileReceive::endsEarly_data()
     QTest::addColumn<QByteArray>("tail"); // all the receiver sent after block 0's ACK and 'C'
 
     QTest::newRow("sender never starts") << "" << -1 << "silence" << QList<int>{Timeout} << "CC" + kCancel;
-    QTest::newRow("sender falls silent") << "" << 0 << "silence" << QList<int>{Establish, Error}
-                                         << "\x15\x15" + kCancel;
+    QTest::newRow("sender falls silent") << "" << 0 << "silence" << QList<int>{Establish, Error} << "\x15\x15" + kCancel;
     // The cancel is the last thing a stopped receiver sends, and what arrived stays.
     QTest::newRow("stopped") << "" << 1 << "stop" << QList<int>{Establish, Transmit, Abort} << "\x06" + kCancel;
     QTest::newRow("port vanishes") << "" << 0 << "cut" << QList<int>{Establish, Error} << QByteArray();
     QTest::newRow("disk refuses the write") << "/dev" << 1 << "silence" << QList<int>{Establish, Error} << kCancel;
+    QTest::newRow("port will not open") << "" << -1 << "no port" << QList<int>{} << QByteArray();
 }
 
 void tst_YmodemFileReceive::endsEarly()
@@ -228,24 +212,25 @@ void tst_YmodemFileReceive::endsEarly()
         QSKIP("needs a writable /dev/full");
     QTemporaryDir dst;
     Scripted link(target.isEmpty() ? dst.path() : target);
+    if (then == "no port") {
+        link.receiver.setPortName("/dev/qivo-no-such-port");
+        QVERIFY(!link.receiver.startReceive());
+        QTest::qWait(150); // long enough for either timer to have fired
+        QCOMPARE(link.log.statuses, statuses);
+        return;
+    }
     if (then == "silence") { // a vanished port must not wait out the usual 30 s of silence
         link.receiver.setTimeDivide(4);
         link.receiver.setTimeMax(2);
     }
-    QVERIFY(link.receiver.startReceive());
     const QByteArray data = randomBytes(1024, 4);
-
-    QCOMPARE(link.peer.take(1), QByteArray("C"));
-    if (blocks >= 0) {
-        link.peer.send(frame(0, blockZero(target.isEmpty() ? "fw.bin" : "full", "5000")));
-        QCOMPARE(link.peer.take(2), QByteArray("\x06" "C"));
-    }
+    link.sendBlockZero(blocks < 0 ? QByteArray() : blockZero(target.isEmpty() ? "fw.bin" : "full", "5000"), "\x06" "C");
     for (int i = 1; i <= blocks; ++i)
         link.peer.send(frame(uint8_t(i), data));
     if (then == "stop") {
         QTRY_VERIFY(!link.log.progress.isEmpty());
         link.receiver.stopReceive();
-        link.log.restartClock();
+        link.log.clock.start();
     } else if (then == "cut") {
         link.peer.cut();
     }
@@ -260,16 +245,6 @@ void tst_YmodemFileReceive::endsEarly()
         QVERIFY2(link.log.finalAfterMs >= 90, qPrintable(QString::number(link.log.finalAfterMs)));
         QCOMPARE(readFile(dst.filePath("fw.bin")), data);
     }
-}
-
-void tst_YmodemFileReceive::portWillNotOpen()
-{
-    YmodemFileReceive receiver;
-    WorkerLog got(&receiver, "/dev/null", 0);
-    receiver.setPortName("/dev/qivo-no-such-port");
-    QVERIFY(!receiver.startReceive());
-    QTest::qWait(150); // long enough for either timer to have fired
-    QVERIFY(got.statuses.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_YmodemFileReceive)
