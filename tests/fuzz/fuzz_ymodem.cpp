@@ -1,8 +1,9 @@
 // Arbitrary peer bytes in arbitrary chunks into a sending and a receiving engine,
 // for the sanitizers. Stops on a crash, an access outside the buffers, a callback
-// length other than 128/1024, a write over 1029 bytes, or an engine without one
-// outcome after silence. The input is a small program of operations, so that
-// random bytes still reach the later stages; the entry point serves libFuzzer too.
+// length other than 128/1024, a write over 1029 bytes, a damaged frame delivered,
+// or an engine without one outcome after silence. The input is a small program
+// of operations, so that random bytes still reach the later stages; the entry
+// point serves libFuzzer too.
 
 #include "scriptedymodem.h"
 
@@ -88,9 +89,13 @@ void run(const uint8_t *data, size_t size)
         for (const Bytes &w : engines[i]->writes)
             if (w.empty() || w.size() > 1029)
                 fail("write length out of range", w.size());
-        for (const Bytes &d : engines[i]->delivered)
+        for (const Bytes &d : engines[i]->delivered) {
             if (d.size() != 128 && d.size() != 1024)
                 fail("callback length neither 128 nor 1024", d.size());
+            // Good frames here carry one byte value throughout; one byte off is a damaged frame let through.
+            if (std::max(std::count(d.begin(), d.end(), d[0]), std::count(d.begin(), d.end(), d[1])) == long(d.size()) - 1)
+                fail("a frame with one byte changed was delivered, length", d.size());
+        }
         if (engines[i]->finals.size() != 1)
             fail("outcomes after silence, stage", engines[i]->stage);
         ++finals[engines[i]->finals[0]];

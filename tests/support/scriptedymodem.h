@@ -47,22 +47,17 @@ class ScriptedYmodem : public Ymodem
 public:
     ScriptedYmodem(unsigned int timeDivide = 499, unsigned int timeMax = 5, unsigned int errorMax = 999)
         : Ymodem(timeDivide, timeMax, errorMax) {}
-
-    using Ymodem::crc16;
-    using Ymodem::receivePacket;
-    using Ymodem::stage;
+    using Ymodem::crc16, Ymodem::receivePacket, Ymodem::stage;
 
     // Peer side.
     std::deque<uint8_t> input;
     std::function<unsigned int()> chunk;     // when set, the most bytes the next read hands over
-    std::function<void(const Bytes &)> sink; // when set, gets every write
     void feed(const Bytes &b) { input.insert(input.end(), b.begin(), b.end()); }
 
     // Owner side: the file to send, or what was received.
     bool sending = true;
-    Bytes fileData;
+    Bytes fileData, receivedBlockZero;
     size_t fileOffset = 0;
-    Bytes receivedBlockZero;
     std::vector<Bytes> delivered;
     int refuseAt = -1; // payload call answered with refuseWith; 0 is block 0
     Code refuseWith = CodeCan;
@@ -71,7 +66,7 @@ public:
     std::vector<unsigned int> readRequests;
     std::vector<Bytes> writes;
     std::vector<Status> finals;
-    size_t writesAtFinal = 0;
+    size_t writesAtFinal = 0; // writes made before the outcome
 
 protected:
     Code callback(Status status, unsigned char *buff, unsigned int *len) override
@@ -117,8 +112,6 @@ protected:
     uint32_t write(unsigned char *buff, unsigned int len) override
     {
         writes.emplace_back(buff, buff + len);
-        if (sink)
-            sink(writes.back());
         return len;
     }
 

@@ -1,11 +1,8 @@
-// The engine against a scripted peer, one driver call per table step, and two
-// engines on a noisy line.
+// The engine against a scripted peer, one driver call per table step.
 
 #include "scriptedymodem.h"
 
 #include <QtTest>
-
-#include <random>
 
 namespace {
 
@@ -28,14 +25,7 @@ struct Setup
 // One driver call: the bytes the peer sends before it, the stage after it and
 // everything the engine writes during it. errorMax >= 0 sets that limit first;
 // abort makes the call the owner's abort() instead.
-struct Step
-{
-    Bytes in;
-    Stage after;
-    Bytes out;
-    int errorMax = -1;
-    bool abort = false;
-};
+struct Step { Bytes in; Stage after; Bytes out; int errorMax = -1; bool abort = false; };
 using Steps = std::vector<Step>;
 
 const Bytes kC{0x43}, kAck{0x06}, kNak{0x15}, kEot{0x04}, kAckC{0x06, 0x43}, kCancel(5, 0x18);
@@ -64,13 +54,6 @@ Bytes cat(Bytes a, const Bytes &b)
 QByteArray show(const Bytes &b)
 {
     return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size())).toHex(' ');
-}
-
-// Every block delivered is the next block of data, and it is delivered once.
-bool deliveredInOrder(const ScriptedYmodem &rx, const Bytes &data)
-{
-    const std::vector<Bytes> blocks = dataBlocks(data);
-    return rx.delivered.size() <= blocks.size() && std::equal(rx.delivered.begin(), rx.delivered.end(), blocks.begin());
 }
 
 // Against a receiver that ACKs the first EOT, or NAKs it first.
@@ -159,7 +142,6 @@ private slots:
     void frameReader();
     void exchange_data();
     void exchange();
-    void noisyLink();
 };
 
 void tst_Ymodem::crc16_data()
@@ -346,57 +328,14 @@ void tst_Ymodem::exchange()
     QCOMPARE(y.writesAtFinal, final == NoOutcome ? 0 : y.writes.size()); // the outcome comes after the last write
     if (setup.sending) { // replies are read one byte at a time
         QCOMPARE(y.readRequests, std::vector<unsigned int>(y.readRequests.size(), 1));
-    } else {
-        QVERIFY(deliveredInOrder(y, pattern(setup.size)));
-        if (final == Ymodem::StatusFinish)
-            QCOMPARE(y.delivered.size(), dataBlocks(pattern(setup.size)).size());
+    } else { // every block delivered is the next block of data, delivered once
+        std::vector<Bytes> blocks = dataBlocks(pattern(setup.size));
+        if (final != Ymodem::StatusFinish)
+            blocks.resize(std::min(blocks.size(), y.delivered.size()));
+        QCOMPARE(y.delivered, blocks);
         if (!y.receivedBlockZero.empty())
             QCOMPARE(y.receivedBlockZero, blockZeroPayload("fw.bin", setup.size));
     }
-}
-
-// Two engines on a line that hands bytes over in random chunks, flipping bits
-// and dropping bytes: a clean line always completes; a noisy one may fail,
-// but every run ends and no run delivers a bad block.
-void tst_Ymodem::noisyLink()
-{
-    const std::pair<double, double> noises[] = {{0, 0}, {1e-4, 2e-5}, {1e-3, 2e-4}, {5e-3, 1e-3}}; // flip, drop
-    int runs = 0, complete = 0, senderOverFailure = 0;
-    for (const auto &[flip, drop] : noises) {
-        for (size_t size : {0, 128, 1025, 5000, 60000}) {
-            for (uint32_t seed = 1; seed <= 12; ++seed, ++runs) {
-                std::mt19937 rng(seed * 7919 + uint32_t(size));
-                std::uniform_real_distribution<double> chance(0.0, 1.0);
-                ScriptedYmodem tx(19, 5, 10), rx(19, 5, 10);
-                rx.sending = false;
-                tx.fileData = pattern(size);
-                for (auto [from, to] : {std::pair{&tx, &rx}, std::pair{&rx, &tx}})
-                    from->sink = [&, to = to](const Bytes &bytes) {
-                        for (uint8_t b : bytes)
-                            if (chance(rng) >= drop)
-                                to->input.push_back(chance(rng) < flip ? b ^ uint8_t(1u << rng() % 8) : b);
-                    };
-                tx.chunk = rx.chunk = [&]() -> unsigned int { return rng() % 8 ? 1 + rng() % 1200 : 0; };
-                for (unsigned long calls = 0; calls < 3000000 && (tx.finals.empty() || rx.finals.empty()); ++calls) {
-                    if (tx.finals.empty())
-                        tx.transmit();
-                    if (rx.finals.empty())
-                        rx.receive();
-                }
-                const QByteArray run = "run " + QByteArray::number(runs);
-                QVERIFY2(tx.finals.size() == 1 && rx.finals.size() == 1, (run + " did not end once").constData());
-                QVERIFY2(deliveredInOrder(rx, tx.fileData), (run + " delivered a bad block").constData());
-                const bool done = rx.finals[0] == Ymodem::StatusFinish && rx.delivered.size() == dataBlocks(tx.fileData).size()
-                    && rx.receivedBlockZero == blockZeroPayload("fw.bin", size);
-                QVERIFY2(done || flip > 0, (run + ": a clean line did not complete").constData());
-                complete += done;
-                senderOverFailure += !done && tx.finals[0] == Ymodem::StatusFinish;
-            }
-        }
-    }
-    qInfo("%d runs: %d complete, %d failed, of which the sender finished %d", runs, complete, runs - complete,
-          senderOverFailure);
-    QVERIFY(complete > 5 * 12); // some noisy runs get through too
 }
 
 QTEST_APPLESS_MAIN(tst_Ymodem)
