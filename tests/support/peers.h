@@ -44,9 +44,9 @@ inline QByteArray readFile(const QString &path)
     return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-inline QByteArray toQByteArray(const std::vector<uint8_t> &bytes)
+inline QByteArray toQByteArray(const Bytes &b)
 {
-    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+    return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size()));
 }
 
 inline QByteArray frame(uint8_t number, const QByteArray &payload)
@@ -54,10 +54,7 @@ inline QByteArray frame(uint8_t number, const QByteArray &payload)
     return toQByteArray(makeFrame(number, Bytes(payload.begin(), payload.end())));
 }
 
-inline QByteArray sha256(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
+inline QByteArray sha256(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); }
 
 // How many descriptors of this process have the given device open.
 inline int openCount(const QString &path)
@@ -85,7 +82,6 @@ public:
     }
     ~PtyPeer() { cut(); }
     PtyPeer(const PtyPeer &) = delete;
-    PtyPeer &operator=(const PtyPeer &) = delete;
 
     void send(const QByteArray &bytes)
     {

@@ -120,7 +120,7 @@ private:
 };
 
 // A well-formed frame: SOH for a payload of up to 128 bytes, STX otherwise.
-// The CRC is the engine's own, which tst_ymodem checks against known values.
+// The CRC is the engine's own, which tst_ymodem checks against a known-good frame.
 inline Bytes makeFrame(uint8_t number, Bytes payload)
 {
     payload.resize(payload.size() <= 128 ? 128 : 1024, 0x00);

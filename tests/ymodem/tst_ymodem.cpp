@@ -136,30 +136,11 @@ class tst_Ymodem : public QObject
     Q_OBJECT
 
 private slots:
-    void crc16_data();
-    void crc16();
     void frameReader_data();
     void frameReader();
     void exchange_data();
     void exchange();
 };
-
-void tst_Ymodem::crc16_data()
-{
-    QTest::addColumn<Bytes>("data");
-    QTest::addColumn<int>("crc");
-    QTest::newRow("check value") << Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'} << 0x31C3;
-    QTest::newRow("one byte") << Bytes{'A'} << 0x58E5;
-    QTest::newRow("empty") << Bytes{} << 0x0000;
-    QTest::newRow("1024 bytes FF") << Bytes(1024, 0xFF) << 0xC084;
-}
-
-void tst_Ymodem::crc16()
-{
-    QFETCH(Bytes, data);
-    QFETCH(int, crc);
-    QCOMPARE(int(ScriptedYmodem::crc16(data.data(), unsigned(data.size()))), crc);
-}
 
 void tst_Ymodem::frameReader_data()
 {

@@ -65,8 +65,9 @@ void tst_YmodemFileReceive::fromLrzsz_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("kilo");
+    // The largest size runs the block number past 255 in either block size.
     for (bool kilo : {true, false})
-        for (int size : {0, 1, 128, 129, 1100, 300 * 1024 + 5})
+        for (int size : {0, 1, 128, 129, 1100, kilo ? 300 * 1024 + 5 : 40 * 1024 + 5})
             QTest::addRow("%s %d bytes", kilo ? "sb -k" : "sb", size) << size << kilo;
 }
 
