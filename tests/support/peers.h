@@ -44,14 +44,11 @@ inline QByteArray readFile(const QString &path)
     return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-inline QByteArray toQByteArray(const Bytes &b)
-{
-    return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size()));
-}
-
+// A well-formed YMODEM frame around the payload, padded to 128 or 1024 bytes.
 inline QByteArray frame(uint8_t number, const QByteArray &payload)
 {
-    return toQByteArray(makeFrame(number, Bytes(payload.begin(), payload.end())));
+    const Bytes f = makeFrame(number, Bytes(payload.begin(), payload.end()));
+    return QByteArray(reinterpret_cast<const char *>(f.data()), int(f.size()));
 }
 
 inline QByteArray sha256(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); }
