@@ -11,6 +11,10 @@ QByteArray blockZero(const QByteArray &name, const QByteArray &sizeField)
     return (name + '\0' + sizeField + '\0').leftJustified(128, '\0', true);
 }
 
+// What a sender offers and what is left: `existing` stands as fw.bin in the
+// target folder first ("cwd": no folder given); `name` is stored (empty: refused at block 0).
+struct Offer { QByteArray zero; QList<QByteArray> blocks; QString existing, name; QByteArray stored; QList<int> progress; int status; };
+
 // Our receiver, storing into target, and the sender the test plays.
 struct Scripted
 {
@@ -48,205 +52,178 @@ struct Scripted
 
 } // namespace
 
+Q_DECLARE_METATYPE(Offer)
+
 class tst_YmodemFileReceive : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void fromLrzsz_data();
-    void fromLrzsz();
-    void stores_data();
-    void stores();
-    void endsEarly_data();
-    void endsEarly();
-};
-
-void tst_YmodemFileReceive::fromLrzsz_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("kilo");
-    // The largest size runs the block number past 255 in either block size.
-    for (bool kilo : {true, false})
-        for (int size : {0, 1, 128, 129, 1100, kilo ? 300 * 1024 + 5 : 40 * 1024 + 5})
-            QTest::addRow("%s %d bytes", kilo ? "sb -k" : "sb", size) << size << kilo;
-}
-
-void tst_YmodemFileReceive::fromLrzsz()
-{
-    QFETCH(int, size);
-    QFETCH(bool, kilo);
-    QTemporaryDir src, dst, links;
-    const QByteArray data = randomBytes(size, quint32(size) * 3 + kilo);
-    QVERIFY(writeFile(src.filePath("dev.bin"), data));
-    Socat line(links.filePath("p"), QString("EXEC:sb --ymodem %1 dev.bin,pipes").arg(kilo ? "-k" : ""), src.path());
-    YmodemFileReceive receiver;
-    WorkerLog got(&receiver, links.filePath("p"), 0);
-    receiver.setFilePath(dst.path());
-    receiver.setPortName(links.filePath("p"));
-    QVERIFY(receiver.startReceive());
-
-    QTRY_VERIFY_WITH_TIMEOUT(got.ended(), 90000);
-    QCOMPARE(got.finalStatus, Finish);
-    QVERIFY(got.portClosedAtFinal);
-    QCOMPARE(line.exitCode(10000), 0);
-    QCOMPARE(QDir(dst.path()).entryList(QDir::Files), QStringList{"dev.bin"});
-    QCOMPARE(readFile(dst.filePath("dev.bin")), data);
-    // One progress and one StatusTransmit per block, rising to 100.
-    QCOMPARE(got.statuses.first(), Establish);
-    QCOMPARE(got.statuses.count(Transmit), got.progress.size());
-    QVERIFY(std::is_sorted(got.progress.begin(), got.progress.end()));
-    QCOMPARE(got.progress.value(got.progress.size() - 1, 100), 100);
-}
-
-void tst_YmodemFileReceive::stores_data()
-{
-    QTest::addColumn<QByteArray>("zero");
-    QTest::addColumn<QList<QByteArray>>("blocks");
-    QTest::addColumn<QString>("existing"); // what stands as fw.bin in the target folder; "cwd": no folder given
-    QTest::addColumn<QString>("name");     // what is stored; empty: refused at block 0
-    QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<QList<int>>("progress");
-    QTest::addColumn<int>("status");
-
-    const QByteArray data = randomBytes(1100, 5), abc = "abc";
-    const QList<QByteArray> b1100{data.left(1024), data.mid(1024).leftJustified(128, '\0')};
-    const auto row = [](const char *name, const QByteArray &zero, const QList<QByteArray> &blocks) -> QTestData & {
-        return QTest::newRow(name) << zero << blocks;
-    };
-    row("1024 then 128", blockZero("fw.bin", "1100"), b1100) << "" << "fw.bin" << data << QList<int>{93, 100} << Finish;
-    row("date and mode after the size", blockZero("dev fw.bin", "1100 14712303402 100644 0 1 1100"), b1100)
-        << "" << "dev fw.bin" << data << QList<int>{93, 100} << Finish;
-    row("size 128, one 1024 block", blockZero("s.bin", "128"), {data.left(1024)}) << ""
-        << "s.bin" << data.left(128) << QList<int>{100} << Finish;
-    row("blocks beyond the size", blockZero("s.bin", "200"), {data.left(1024), abc, abc})
-        << "" << "s.bin" << data.left(200) << QList<int>{100, 100, 100} << Finish;
-    row("size 0", blockZero("e.bin", "0"), {abc}) << "" << "e.bin" << QByteArray() << QList<int>{100} << Finish;
-    // Without a size every byte is kept, the last block's padding too.
-    row("size not a number", blockZero("n.bin", "12ab"), {abc}) << "" << "n.bin"
-        << abc.leftJustified(128, '\0') << QList<int>{0} << Finish;
-    row("no size field", blockZero("n.bin", ""), b1100) << "" << "n.bin" << b1100[0] + b1100[1] << QList<int>{0, 0} << Finish;
-    // A name that fills the block leaves no room for a terminator or a size.
-    row("name fills block 0", QByteArray(128, 'x'), {}) << "" << QString(128, 'x') << QByteArray() << QList<int>{} << Finish;
-    // Line noise can end a batch early; what arrived stays, but it is no success.
-    row("batch ends short of the size", blockZero("fw.bin", "3000"), {data.left(1024)})
-        << "" << "fw.bin" << data.left(1024) << QList<int>{34} << Error;
-    row("no folder given: the working directory", blockZero("here.bin", "3"), {abc})
-        << "cwd" << "here.bin" << abc << QList<int>{100} << Finish;
-    // Untrusted names: only the last component, inside the folder.
-    const char *kept[][2] = {{"../evil.bin", "evil.bin"}, {"/tmp/abs.bin", "abs.bin"}, {"sub/dir/x.bin", "x.bin"},
-                             {"C:\\fw\\w.bin", "w.bin"}};
-    for (auto &k : kept)
-        row(k[0], blockZero(k[0], "3"), {abc}) << "" << k[1] << abc << QList<int>{100} << Finish;
-    const char *refused[][2] = {{"dot dot", ".."}, {"ends in a slash", "dir/"}, {"control character", "a\x01" "b.bin"},
-                                {"escape sequence", "\x1b[2Jx.bin"}, {"empty", ""}};
-    for (auto &r : refused)
-        row(r[0], blockZero(r[1], "3"), {abc}) << "" << "" << QByteArray() << QList<int>{} << Error;
-    row("existing file overwritten", blockZero("fw.bin", "4"), {"new!"}) << "file" << "fw.bin"
-        << QByteArray("new!") << QList<int>{100} << Finish;
-    // A link under the received name is never followed.
-    for (const char *link : {"link", "dangling"})
-        row(link, blockZero("fw.bin", "4"), {abc}) << link << "" << QByteArray() << QList<int>{} << Error;
-}
-
-void tst_YmodemFileReceive::stores()
-{
-    QFETCH(QByteArray, zero);
-    QFETCH(QList<QByteArray>, blocks);
-    QFETCH(QString, existing);
-    QFETCH(QString, name);
-    QFETCH(QByteArray, stored);
-    QFETCH(QList<int>, progress);
-    QFETCH(int, status);
-    QTemporaryDir base, outside;
-    QVERIFY(QDir(base.path()).mkdir("in"));
-    const QString target = base.filePath("in"), victim = outside.filePath("victim.bin"), before = QDir::currentPath();
-    QVERIFY(writeFile(existing == "file" ? target + "/fw.bin" : victim, "old"));
-    if (existing == "link" || existing == "dangling")
-        QVERIFY(QFile::link(existing == "link" ? victim : outside.filePath("none.bin"), target + "/fw.bin"));
-    QVERIFY(existing != "cwd" || QDir::setCurrent(target));
-    Scripted link(existing == "cwd" ? QString("") : target);
-
-    if (name.isEmpty()) {
-        link.sendBlockZero(zero, kCancel);
-        QTRY_COMPARE(link.log.statuses, QList<int>{Error});
-    } else {
-        link.playSender(zero, blocks);
-        QTRY_VERIFY(link.log.ended());
-        QCOMPARE(link.log.statuses.size(), blocks.size() + 2);
-        QCOMPARE(link.log.finalStatus, status);
-        QCOMPARE(readFile(target + "/" + name), stored);
-        QCOMPARE(link.log.progress, progress);
+    void fromLrzsz_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("kilo");
+        // The largest size runs the block number past 255 in either block size.
+        for (bool kilo : {true, false})
+            for (int size : {0, 1, 128, 129, 1100, kilo ? 300 * 1024 + 5 : 40 * 1024 + 5})
+                QTest::addRow("%s %d bytes", kilo ? "sb -k" : "sb", size) << size << kilo;
     }
-    QDir::setCurrent(before);
-    const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    QCOMPARE(left, name.isEmpty() ? (existing.isEmpty() ? QStringList() : QStringList{"fw.bin"}) : QStringList{name});
-    QCOMPARE(readFile(victim), existing == "file" ? QByteArray("<missing>") : QByteArray("old"));
-    QCOMPARE(QDir(base.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"in"});
-    QVERIFY(!QFile::exists("/tmp/abs.bin") && !QFile::exists("/here.bin"));
-}
 
-void tst_YmodemFileReceive::endsEarly_data()
-{
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<int>("blocks"); // data blocks sent; -1: not even block 0
-    QTest::addColumn<QString>("then");
-    QTest::addColumn<QList<int>>("statuses");
-    QTest::addColumn<QByteArray>("tail"); // all the receiver sent after block 0's ACK and 'C'
+    void fromLrzsz()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, kilo);
+        QTemporaryDir src, dst, links;
+        const QByteArray data = randomBytes(size, quint32(size) * 3 + kilo);
+        QVERIFY(writeFile(src.filePath("dev.bin"), data));
+        Socat line(links.filePath("p"), QString("EXEC:sb --ymodem %1 dev.bin,pipes").arg(kilo ? "-k" : ""), src.path());
+        YmodemFileReceive receiver;
+        WorkerLog got(&receiver, links.filePath("p"), 0);
+        receiver.setFilePath(dst.path());
+        receiver.setPortName(links.filePath("p"));
+        QVERIFY(receiver.startReceive());
 
-    QTest::newRow("sender never starts") << "" << -1 << "silence" << QList<int>{Timeout} << "CC" + kCancel;
-    QTest::newRow("sender falls silent") << "" << 0 << "silence" << QList<int>{Establish, Error} << "\x15\x15" + kCancel;
-    // The cancel is the last thing a stopped receiver sends, and what arrived stays.
-    QTest::newRow("stopped") << "" << 1 << "stop" << QList<int>{Establish, Transmit, Abort} << "\x06" + kCancel;
-    QTest::newRow("port vanishes") << "" << 0 << "cut" << QList<int>{Establish, Error} << QByteArray();
-    QTest::newRow("disk refuses the write") << "/dev" << 1 << "silence" << QList<int>{Establish, Error} << kCancel;
-    QTest::newRow("port will not open") << "" << -1 << "no port" << QList<int>{} << QByteArray();
-}
+        QTRY_VERIFY_WITH_TIMEOUT(got.ended(), 90000);
+        QCOMPARE(got.finalStatus, Finish);
+        QVERIFY(got.portClosedAtFinal);
+        QCOMPARE(line.exitCode(10000), 0);
+        QCOMPARE(QDir(dst.path()).entryList(QDir::Files), QStringList{"dev.bin"});
+        QCOMPARE(readFile(dst.filePath("dev.bin")), data);
+    }
 
-void tst_YmodemFileReceive::endsEarly()
-{
-    QFETCH(QString, target);
-    QFETCH(int, blocks);
-    QFETCH(QString, then);
-    QFETCH(QList<int>, statuses);
-    QFETCH(QByteArray, tail);
-    if (!target.isEmpty() && !QFileInfo("/dev/full").isWritable())
-        QSKIP("needs a writable /dev/full");
-    QTemporaryDir dst;
-    Scripted link(target.isEmpty() ? dst.path() : target);
-    if (then == "no port") {
-        link.receiver.setPortName("/dev/qivo-no-such-port");
-        QVERIFY(!link.receiver.startReceive());
-        QTest::qWait(150); // long enough for either timer to have fired
+    void stores_data()
+    {
+        QTest::addColumn<Offer>("offer");
+        const QByteArray data = randomBytes(1100, 5), abc = "abc";
+        const QList<QByteArray> b1100{data.left(1024), data.mid(1024).leftJustified(128, '\0')};
+        QTest::newRow("1024 then 128") << Offer{blockZero("fw.bin", "1100"), b1100, "", "fw.bin", data, {93, 100}, Finish};
+        QTest::newRow("date and mode after the size") << Offer{blockZero("dev fw.bin", "1100 14712303402 100644 0 1 1100"),
+                                                               b1100, "", "dev fw.bin", data, {93, 100}, Finish};
+        QTest::newRow("size 128, one 1024 block")
+            << Offer{blockZero("s.bin", "128"), {data.left(1024)}, "", "s.bin", data.left(128), {100}, Finish};
+        QTest::newRow("blocks beyond the size")
+            << Offer{blockZero("s.bin", "200"), {data.left(1024), abc, abc}, "", "s.bin", data.left(200), {100, 100, 100}, Finish};
+        QTest::newRow("size 0") << Offer{blockZero("e.bin", "0"), {abc}, "", "e.bin", {}, {100}, Finish};
+        // Without a size every byte is kept, the last block's padding too.
+        QTest::newRow("size not a number")
+            << Offer{blockZero("n.bin", "12ab"), {abc}, "", "n.bin", abc.leftJustified(128, '\0'), {0}, Finish};
+        QTest::newRow("no size field") << Offer{blockZero("n.bin", ""), b1100, "", "n.bin", b1100[0] + b1100[1], {0, 0}, Finish};
+        // A name that fills the block leaves no room for a terminator or a size.
+        QTest::newRow("name fills block 0") << Offer{QByteArray(128, 'x'), {}, "", QString(128, 'x'), {}, {}, Finish};
+        // Line noise can end a batch early; what arrived stays, but it is no success.
+        QTest::newRow("batch ends short of the size")
+            << Offer{blockZero("fw.bin", "3000"), {data.left(1024)}, "", "fw.bin", data.left(1024), {34}, Error};
+        QTest::newRow("no folder given: the working directory")
+            << Offer{blockZero("here.bin", "3"), {abc}, "cwd", "here.bin", abc, {100}, Finish};
+        // Untrusted names: only the last component, inside the folder.
+        const char *kept[][2] = {{"../evil.bin", "evil.bin"}, {"/tmp/abs.bin", "abs.bin"}, {"sub/dir/x.bin", "x.bin"},
+                                 {"C:\\fw\\w.bin", "w.bin"}};
+        for (auto &k : kept)
+            QTest::newRow(k[0]) << Offer{blockZero(k[0], "3"), {abc}, "", k[1], abc, {100}, Finish};
+        const char *refused[][2] = {{"dot dot", ".."}, {"ends in a slash", "dir/"}, {"control character", "a\x01" "b.bin"},
+                                    {"escape sequence", "\x1b[2Jx.bin"}, {"empty", ""}};
+        for (auto &r : refused)
+            QTest::newRow(r[0]) << Offer{blockZero(r[1], "3"), {abc}, "", "", {}, {}, Error};
+        QTest::newRow("existing file overwritten") << Offer{blockZero("fw.bin", "4"), {"new!"}, "file", "fw.bin", "new!", {100}, Finish};
+        // A link under the received name is never followed.
+        for (const char *link : {"link", "dangling"})
+            QTest::newRow(link) << Offer{blockZero("fw.bin", "4"), {abc}, link, "", {}, {}, Error};
+    }
+
+    void stores()
+    {
+        QFETCH(Offer, offer);
+        const auto &[zero, blocks, existing, name, stored, progress, status] = offer;
+        QTemporaryDir base, outside;
+        QVERIFY(QDir(base.path()).mkdir("in"));
+        const QString target = base.filePath("in"), victim = outside.filePath("victim.bin"), before = QDir::currentPath();
+        QVERIFY(writeFile(existing == "file" ? target + "/fw.bin" : victim, "old"));
+        if (existing == "link" || existing == "dangling")
+            QVERIFY(QFile::link(existing == "link" ? victim : outside.filePath("none.bin"), target + "/fw.bin"));
+        QVERIFY(existing != "cwd" || QDir::setCurrent(target));
+        Scripted link(existing == "cwd" ? QString("") : target);
+
+        if (name.isEmpty()) {
+            link.sendBlockZero(zero, kCancel);
+            QTRY_COMPARE(link.log.statuses, QList<int>{Error});
+        } else {
+            link.playSender(zero, blocks);
+            QTRY_VERIFY(link.log.ended());
+            QCOMPARE(link.log.statuses.size(), blocks.size() + 2);
+            QCOMPARE(link.log.finalStatus, status);
+            QCOMPARE(readFile(target + "/" + name), stored);
+            QCOMPARE(link.log.progress, progress);
+        }
+        QDir::setCurrent(before);
+        const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        QCOMPARE(left, name.isEmpty() ? (existing.isEmpty() ? QStringList() : QStringList{"fw.bin"}) : QStringList{name});
+        QCOMPARE(readFile(victim), existing == "file" ? QByteArray("<missing>") : QByteArray("old"));
+        QCOMPARE(QDir(base.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"in"});
+        QVERIFY(!QFile::exists("/tmp/abs.bin") && !QFile::exists("/here.bin"));
+    }
+
+    void endsEarly_data()
+    {
+        QTest::addColumn<int>("blocks"); // data blocks sent; -1: not even block 0
+        QTest::addColumn<QString>("then");
+        QTest::addColumn<QList<int>>("statuses");
+        QTest::addColumn<QByteArray>("tail"); // all the receiver sent after block 0's ACK and 'C'
+
+        QTest::newRow("sender never starts") << -1 << "silence" << QList<int>{Timeout} << "CC" + kCancel;
+        QTest::newRow("sender falls silent") << 0 << "silence" << QList<int>{Establish, Error} << "\x15\x15" + kCancel;
+        // The cancel is the last thing a stopped receiver sends, and what arrived stays.
+        QTest::newRow("stopped") << 1 << "stop" << QList<int>{Establish, Transmit, Abort} << "\x06" + kCancel;
+        QTest::newRow("port vanishes") << 0 << "cut" << QList<int>{Establish, Error} << QByteArray();
+        QTest::newRow("disk refuses the write") << 1 << "disk full" << QList<int>{Establish, Error} << kCancel;
+        QTest::newRow("port will not open") << -1 << "no port" << QList<int>{} << QByteArray();
+    }
+
+    void endsEarly()
+    {
+        QFETCH(int, blocks);
+        QFETCH(QString, then);
+        QFETCH(QList<int>, statuses);
+        QFETCH(QByteArray, tail);
+        if (then == "disk full" && !QFileInfo("/dev/full").isWritable())
+            QSKIP("needs a writable /dev/full");
+        QTemporaryDir dst;
+        Scripted link(then == "disk full" ? "/dev" : dst.path());
+        if (then == "no port") {
+            link.receiver.setPortName("/dev/qivo-no-such-port");
+            QVERIFY(!link.receiver.startReceive());
+            QTest::qWait(150); // long enough for either timer to have fired
+            QCOMPARE(link.log.statuses, statuses);
+            return;
+        }
+        // Silence ends sooner than its usual 30 s; a vanished port must not wait for it.
+        if (then == "silence" || then == "disk full") {
+            link.receiver.setTimeDivide(4);
+            link.receiver.setTimeMax(2);
+        }
+        const QByteArray data = randomBytes(1024, 4);
+        link.sendBlockZero(blocks < 0 ? QByteArray() : blockZero(then == "disk full" ? "full" : "fw.bin", "5000"), "\x06" "C");
+        for (int i = 1; i <= blocks; ++i)
+            link.peer.send(frame(uint8_t(i), data));
+        if (then == "stop") {
+            QTRY_VERIFY(!link.log.progress.isEmpty());
+            link.receiver.stopReceive();
+            link.log.clock.start();
+        } else if (then == "cut") {
+            link.peer.cut();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(link.log.ended(), 3000);
         QCOMPARE(link.log.statuses, statuses);
-        return;
+        if (then == "cut")
+            return;
+        QTest::qWait(50); // a stopped receiver would have stepped again by now
+        QCOMPARE(link.peer.take(), tail);
+        QVERIFY(link.log.portClosedAtFinal);
+        if (then == "stop") {
+            QVERIFY2(link.log.finalAfterMs >= 90, qPrintable(QString::number(link.log.finalAfterMs)));
+            QCOMPARE(readFile(dst.filePath("fw.bin")), data);
+        }
     }
-    if (then == "silence") { // a vanished port must not wait out the usual 30 s of silence
-        link.receiver.setTimeDivide(4);
-        link.receiver.setTimeMax(2);
-    }
-    const QByteArray data = randomBytes(1024, 4);
-    link.sendBlockZero(blocks < 0 ? QByteArray() : blockZero(target.isEmpty() ? "fw.bin" : "full", "5000"), "\x06" "C");
-    for (int i = 1; i <= blocks; ++i)
-        link.peer.send(frame(uint8_t(i), data));
-    if (then == "stop") {
-        QTRY_VERIFY(!link.log.progress.isEmpty());
-        link.receiver.stopReceive();
-        link.log.clock.start();
-    } else if (then == "cut") {
-        link.peer.cut();
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(link.log.ended(), 3000);
-    QCOMPARE(link.log.statuses, statuses);
-    if (then == "cut")
-        return;
-    QTest::qWait(50); // a stopped receiver would have stepped again by now
-    QCOMPARE(link.peer.take(), tail);
-    QVERIFY(link.log.portClosedAtFinal);
-    if (then == "stop") {
-        QVERIFY2(link.log.finalAfterMs >= 90, qPrintable(QString::number(link.log.finalAfterMs)));
-        QCOMPARE(readFile(dst.filePath("fw.bin")), data);
-    }
-}
+};
 
 QTEST_GUILESS_MAIN(tst_YmodemFileReceive)
 #include "tst_ymodemfilereceive.moc"
