@@ -2,8 +2,7 @@
 // for the sanitizers. Stops on a crash, an access outside the buffers, a callback
 // length other than 128/1024, a write over 1029 bytes, a damaged frame delivered,
 // or an engine without one outcome after silence. The input is a small program
-// of operations, so that random bytes still reach the later stages; the entry
-// point serves libFuzzer too.
+// of operations, so that random bytes still reach the later stages.
 
 #include "scriptedymodem.h"
 
@@ -106,23 +105,11 @@ void run(const uint8_t *data, size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    run(data, size);
-    return 0;
-}
-
-#ifndef QIVO_LIBFUZZER
 int main(int argc, char **argv)
 {
-    double seconds = 60;
-    uint32_t seed = 20261206;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::string(argv[i]) == "--seconds")
-            seconds = std::atof(argv[i + 1]);
-        else if (std::string(argv[i]) == "--seed")
-            seed = uint32_t(std::strtoul(argv[i + 1], nullptr, 10));
-    }
+    // fuzz_ymodem [--seconds N [--seed S]]
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 60;
+    const uint32_t seed = argc > 4 ? uint32_t(std::strtoul(argv[4], nullptr, 10)) : 20261206;
     std::mt19937 rng(seed);
     const auto start = std::chrono::steady_clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
@@ -138,4 +125,3 @@ int main(int argc, char **argv)
                 deepest[3], deepest[4], deepest[5]);
     return 0;
 }
-#endif

@@ -1,10 +1,8 @@
 #ifndef PEERS_H
 #define PEERS_H
 
-// What sits at the far end of a serial port in the tests: a pseudo-terminal
-// the test plays byte by byte, or a program (socat joining ptys or lrzsz,
-// the device simulator, the flasher) whose output lines are collected as
-// they arrive. Also a record of what a transfer worker emits.
+// The far end of a serial port: a pty the test plays, or a program (socat,
+// lrzsz, the simulator, the flasher); and a record of what a worker emits.
 
 #include "scriptedymodem.h"
 #include "ymodemfilereceive.h"
@@ -119,6 +117,7 @@ private:
 class Peer : public QObject
 {
 public:
+    struct Line { QByteArray text; qint64 ms; };
     Peer(const QString &program, const QStringList &args, const QString &workDir = QString())
     {
         connect(&process, &QProcess::readyReadStandardOutput, this, [this] {
@@ -142,21 +141,20 @@ public:
         process.waitForFinished(1000);
     }
 
-    // The first line that starts with `head`, waiting up to timeoutMs for it.
+    // The first line that starts with `head`, waiting up to timeoutMs for it;
+    // or when it arrived (-1: not yet).
     QByteArray line(const QByteArray &head, int timeoutMs = 5000)
     {
         (void)QTest::qWaitFor([&] { return arrival(head) >= 0; }, timeoutMs);
-        for (const Line &l : lines)
-            if (l.text.startsWith(head))
-                return l.text;
-        return QByteArray();
+        return first(head).text;
     }
-    qint64 arrival(const QByteArray &head) const
+    qint64 arrival(const QByteArray &head) const { return first(head).ms; }
+    Line first(const QByteArray &head) const
     {
         for (const Line &l : lines)
             if (l.text.startsWith(head))
-                return l.ms;
-        return -1;
+                return l;
+        return {QByteArray(), -1};
     }
     // Its exit code after up to timeoutMs, or -1.
     int exitCode(int timeoutMs)
@@ -167,7 +165,6 @@ public:
                    : -1;
     }
 
-    struct Line { QByteArray text; qint64 ms; };
     QList<Line> lines;
     std::function<void(const QByteArray &)> onLine; // as each line arrives
     QProcess process;

@@ -20,10 +20,8 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes blockZeroPayload(const std::string &name, size_t size)
 {
-    Bytes p(name.begin(), name.end());
-    p.push_back(0x00);
-    const std::string digits = std::to_string(size);
-    p.insert(p.end(), digits.begin(), digits.end());
+    const std::string text = name + '\0' + std::to_string(size);
+    Bytes p(text.begin(), text.end());
     p.resize(128, 0x00);
     return p;
 }
@@ -33,10 +31,9 @@ inline Bytes blockZeroPayload(const std::string &name, size_t size)
 inline std::vector<Bytes> dataBlocks(const Bytes &data)
 {
     std::vector<Bytes> blocks;
-    for (size_t off = 0, n; off < data.size(); off += n) {
+    for (size_t off = 0; off < data.size(); off += blocks.back().size()) {
         const size_t size = data.size() - off > 128 ? 1024 : 128;
-        n = std::min(size, data.size() - off);
-        blocks.emplace_back(data.begin() + off, data.begin() + off + n);
+        blocks.emplace_back(data.begin() + off, data.begin() + off + std::min(size, data.size() - off));
         blocks.back().resize(size, 0x00);
     }
     return blocks;

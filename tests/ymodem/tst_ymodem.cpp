@@ -13,14 +13,11 @@ const Stage None = Ymodem::StageNone, Establishing = Ymodem::StageEstablishing,
             Finishing = Ymodem::StageFinishing, Finished = Ymodem::StageFinished;
 const Status NoOutcome = Ymodem::StatusEstablish;
 
-struct Setup
-{
-    bool sending = true;
-    size_t size = 1100; // file length; a receiver is fed dataBlocks(pattern(size))
-    unsigned int timeDivide = 499, timeMax = 5, errorMax = 999;
-    int refuseAt = -1; Ymodem::Code refuseWith = Ymodem::CodeCan; unsigned int lengthOverride = 0; // as in ScriptedYmodem
-    Stage start = None;
-};
+// The file's length (a receiver is fed dataBlocks(pattern(size))), the limits,
+// the owner's refusal as in ScriptedYmodem, and the stage to start in.
+struct Setup { bool sending = true; size_t size = 1100; unsigned int timeDivide = 499, timeMax = 5, errorMax = 999;
+               int refuseAt = -1; Ymodem::Code refuseWith = Ymodem::CodeCan; unsigned int lengthOverride = 0;
+               Stage start = None; };
 
 // One driver call: the bytes the peer sends before it, the stage after it and
 // everything the engine writes during it. errorMax >= 0 sets that limit first;
@@ -136,188 +133,183 @@ class tst_Ymodem : public QObject
     Q_OBJECT
 
 private slots:
-    void frameReader_data();
-    void frameReader();
-    void exchange_data();
-    void exchange();
-};
-
-void tst_Ymodem::frameReader_data()
-{
-    QTest::addColumn<QVector<Bytes>>("feeds"); // one before each call
-    QTest::addColumn<QVector<int>>("codes");
-    QTest::addColumn<QVector<int>>("requests");
-    const Bytes soh = makeFrame(1, Bytes(128, 0x18)); // CAN bytes inside a frame are payload
-    QTest::newRow("frame in three parts, then the byte after it")
-        << QVector<Bytes>{Bytes(soh.begin(), soh.begin() + 51), Bytes(soh.begin() + 51, soh.begin() + 91),
-                          cat(Bytes(soh.begin() + 91, soh.end()), kAck), {}}
-        << QVector<int>{0, 0, 0x01, 0x06} << QVector<int>{1, 132, 82, 42, 1};
-    QTest::newRow("whole frame, then the bytes after it")
-        << QVector<Bytes>{cat(makeFrame(7, pattern(1024)), {0x04, 0x18}), {}, {}, {}}
-        << QVector<int>{0x02, 0x04, 0x18, 0} << QVector<int>{1, 1028, 1, 1, 1};
-    QTest::newRow("nothing, 0x00, other bytes")
-        << QVector<Bytes>{{}, {0x00, 0x7E}, {}} << QVector<int>{0, 0, 0x7E} << QVector<int>{1, 1, 1};
-}
-
-void tst_Ymodem::frameReader()
-{
-    QFETCH(QVector<Bytes>, feeds);
-    QFETCH(QVector<int>, codes);
-    QFETCH(QVector<int>, requests);
-    ScriptedYmodem y;
-    for (int i = 0; i < codes.size(); ++i) {
-        y.feed(feeds[i]);
-        QCOMPARE(int(y.receivePacket()), codes[i]);
-    }
-    QCOMPARE(QVector<int>(y.readRequests.begin(), y.readRequests.end()), requests);
-}
-
-void tst_Ymodem::exchange_data()
-{
-    QTest::addColumn<Setup>("setup");
-    QTest::addColumn<Steps>("steps");
-    QTest::addColumn<Status>("final");
-
-    // Known-good: SOH 00 FF "fw.bin" 00 "1100" 00..., CRC 25 94.
-    const Bytes block0 = hex("0100ff66772e62696e0031313030" + QByteArray(117 * 2, '0') + "2594");
-    const Bytes closing = hex("0100ff" + QByteArray(256, '0') + "0000");
-    const std::vector<Bytes> data = dataBlocks(pattern(1100));
-    const Bytes stxZero = makeFrame(0, Bytes(1024, 0x00));
-
-    QTest::newRow("send 1100 bytes") << Setup{} << Steps{
-        {{}, Establishing, {}}, {kC, Established, block0}, {kC, Established, block0}, // an early 'C': again
-        {kAck, Established, {}},
-        {kAckC, Established, {}}, // a repeated ACK of block 0, read alone, is idle
-        {{}, Transmitting, makeFrame(1, data[0])},
-        {{0x02}, Transmitting, {}}, // a flipped ACK: one stray byte, not a frame
-        {kAck, Transmitting, makeFrame(2, data[1])}, {kAck, Finishing, kEot}, {kNak, Finishing, kEot},
-        {kAck, Finishing, {}}, {kC, Finished, closing}, {kAck, None, {}}} << Ymodem::StatusFinish;
-    QTest::newRow("receive 1100 bytes") << Setup{false} << Steps{
-        {{}, Establishing, kC}, {stxZero, Establishing, {}}, // block 0 is never STX: an idle call
-        {block0, Established, kAckC}, {stxZero, Established, kNak},
-        {makeFrame(1, data[0]), Transmitting, kAck}, {makeFrame(2, data[1]), Transmitting, kAck},
-        {kEot, Finishing, kNak}, {kEot, Finished, kAckC}, {closing, None, kAck}} << Ymodem::StatusFinish;
-
-    // Empty files, and 300 blocks whose numbers wrap, the last exactly 128 bytes.
-    for (size_t size : {size_t(0), size_t(299 * 1024 + 128)}) {
-        QTest::addRow("send %zu, EOT ACKed", size) << Setup{true, size} << sendAll(size, false) << Ymodem::StatusFinish;
-        QTest::addRow("send %zu, EOT NAKed", size) << Setup{true, size} << sendAll(size) << Ymodem::StatusFinish;
-        QTest::addRow("receive %zu", size) << Setup{false, size} << receiveAll(size) << Ymodem::StatusFinish;
+    void frameReader_data()
+    {
+        QTest::addColumn<QVector<Bytes>>("feeds"); // one before each call
+        QTest::addColumn<QVector<int>>("codes");
+        QTest::addColumn<QVector<int>>("requests");
+        const Bytes soh = makeFrame(1, Bytes(128, 0x18)); // CAN bytes inside a frame are payload
+        QTest::newRow("frame in three parts, then the byte after it")
+            << QVector<Bytes>{Bytes(soh.begin(), soh.begin() + 51), Bytes(soh.begin() + 51, soh.begin() + 91),
+                              cat(Bytes(soh.begin() + 91, soh.end()), kAck), {}}
+            << QVector<int>{0, 0, 0x01, 0x06} << QVector<int>{1, 132, 82, 42, 1};
+        QTest::newRow("whole frame, then the bytes after it")
+            << QVector<Bytes>{cat(makeFrame(7, pattern(1024)), {0x04, 0x18}), {}, {}, {}}
+            << QVector<int>{0x02, 0x04, 0x18, 0} << QVector<int>{1, 1028, 1, 1, 1};
+        QTest::newRow("nothing, 0x00, other bytes")
+            << QVector<Bytes>{{}, {0x00, 0x7E}, {}} << QVector<int>{0, 0, 0x7E} << QVector<int>{1, 1, 1};
     }
 
-    // The 'C' after block 0 is lost: block 1 goes out on the periodic resend,
-    // and the ACK after it acknowledges it. NAKs of the EOT are no errors.
-    const Steps s = sendAll(100);
-    QTest::newRow("send, 'C' after block 0 lost") << Setup{true, 100, 1, 5, 0} << Steps{
-        s[0], s[1], s[2], {{}, Established, {}}, {{}, Established, s[3].out}, {kAck, Finishing, kEot},
-        s[5], s[5], s[5], s[6], s[7], s[8]} << Ymodem::StatusFinish;
-    QTest::newRow("largest timeDivide: the period is never zero")
-        << Setup{true, 1100, 0xFFFFFFFFu, 0, 0} << Steps(10, {{}, Establishing, {}}) << NoOutcome;
-    QTest::newRow("send past the last stage acts as the last")
-        << Setup{true, 0, 499, 5, 999, -1, Ymodem::CodeCan, 0, Stage(7)} << Steps{{kAck, None, {}}}
-        << Ymodem::StatusFinish;
-    QTest::newRow("receive past the last stage acts as the last")
-        << Setup{false, 0, 499, 5, 999, -1, Ymodem::CodeCan, 0, Stage(42)} << Steps{{closing, None, kAck}}
-        << Ymodem::StatusFinish;
-
-    for (bool sending : {true, false}) {
-        for (int st = Establishing; st <= int(Finished); ++st) {
-            for (uint8_t byte : {uint8_t(0x18), uint8_t('A'), uint8_t('a')}) {
-                Steps steps = upTo(sending, Stage(st));
-                steps.push_back({{byte}, None, {}});
-                QTest::addRow("%s stage %d, the peer aborts with %02x", sending ? "send" : "recv", st, byte)
-                    << Setup{sending} << steps << Ymodem::StatusAbort;
-            }
-            for (auto [timeDivide, timeMax] : {std::pair{0u, 3u}, std::pair{4u, 0u}, std::pair{2u, 2u}})
-                addIdle(sending, Stage(st), timeDivide, timeMax);
+    void frameReader()
+    {
+        QFETCH(QVector<Bytes>, feeds);
+        QFETCH(QVector<int>, codes);
+        QFETCH(QVector<int>, requests);
+        ScriptedYmodem y;
+        for (int i = 0; i < codes.size(); ++i) {
+            y.feed(feeds[i]);
+            QCOMPARE(int(y.receivePacket()), codes[i]);
         }
-        Steps steps = upTo(sending, Transmitting);
-        steps.push_back({{}, None, kCancel, -1, true});
-        QTest::addRow("%s, the owner aborts", sending ? "send" : "recv") << Setup{sending} << steps << NoOutcome;
+        QCOMPARE(QVector<int>(y.readRequests.begin(), y.readRequests.end()), requests);
     }
-    addIdle(true, Establishing, 0, 3, kNak); // CRC mode only
-    addIdle(true, Transmitting, 0, 3, kC);
-    addIdle(true, Transmitting, 1, 2, {0x00});
-    addIdle(true, Finishing, 0, 3, kAck);
-    addIdle(false, Finishing, 0, 3, makeFrame(3, pattern(128)));
-    addIdle(false, Finished, 1, 2, stxZero);
 
-    Bytes badCrc = makeFrame(1, data[0]), badComplement = makeFrame(2, data[1]), badZero = closing;
-    badCrc[500] ^= 0x01;
-    badComplement[2] = 0x00;
-    badZero[131] = 0x12;
-    for (Stage stage : {Established, Transmitting, Finished})
-        addErrors(true, stage, kNak, {}, "NAK");
-    addErrors(true, Finished, kC, {}, "C");
-    addErrors(false, Establishing, makeFrame(1, pattern(128)), kC, "block 1");
-    addErrors(false, Establishing, badZero, kC, "bad CRC");
-    addErrors(false, Established, block0, kAckC, "block 0 again");
-    addErrors(false, Established, badCrc, kNak, "bad CRC");
-    addErrors(false, Established, makeFrame(2, data[1]), kNak, "block 2");
-    addErrors(false, Transmitting, makeFrame(1, data[0]), kAck, "block 1 again");
-    addErrors(false, Transmitting, badComplement, kNak, "bad complement");
-    addErrors(false, Finished, badZero, kNak, "bad block 0");
-    addErrors(false, Finished, kEot, kAckC, "EOT again");
+    void exchange_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<Status>("final");
 
-    // The owner refuses a payload, or reports a length that does not fit; step
-    // is the step of the whole exchange that asks for the payload.
-    const struct { bool sending; int at; Ymodem::Code with; unsigned int length; size_t step; } refusals[] = {
-        {true, 0, Ymodem::CodeCan, 0, 1}, {true, 0, Ymodem::CodeEot, 0, 1}, {true, 1, Ymodem::CodeNak, 0, 2},
-        {true, 2, Ymodem::CodeNone, 0, 4}, {true, -1, Ymodem::CodeAck, 1025, 1},
-        {true, -1, Ymodem::CodeAck, 0xFFFFFFF0u, 1}, {false, 0, Ymodem::CodeCan, 0, 1},
-        {false, 1, Ymodem::CodeEot, 0, 2}, {false, 2, Ymodem::CodeNak, 0, 3}};
-    for (const auto &r : refusals) {
-        Steps steps = r.sending ? sendAll(1100) : receiveAll(1100);
-        steps.resize(r.step + 1);
-        steps.back() = {steps.back().in, None, kCancel};
-        QTest::addRow("%s refuses payload %d with %02x, length %u", r.sending ? "send" : "recv", r.at, r.with, r.length)
-            << Setup{r.sending, 1100, 499, 5, 999, r.at, r.with, r.length} << steps << NoOutcome;
+        // Known-good: SOH 00 FF "fw.bin" 00 "1100" 00..., CRC 25 94.
+        const Bytes block0 = hex("0100ff66772e62696e0031313030" + QByteArray(117 * 2, '0') + "2594");
+        const Bytes closing = hex("0100ff" + QByteArray(256, '0') + "0000");
+        const std::vector<Bytes> data = dataBlocks(pattern(1100));
+        const Bytes stxZero = makeFrame(0, Bytes(1024, 0x00));
+
+        QTest::newRow("send 1100 bytes") << Setup{} << Steps{
+            {{}, Establishing, {}}, {kC, Established, block0}, {kC, Established, block0}, // an early 'C': again
+            {kAck, Established, {}},
+            {kAckC, Established, {}}, // a repeated ACK of block 0, read alone, is idle
+            {{}, Transmitting, makeFrame(1, data[0])},
+            {{0x02}, Transmitting, {}}, // a flipped ACK: one stray byte, not a frame
+            {kAck, Transmitting, makeFrame(2, data[1])}, {kAck, Finishing, kEot}, {kNak, Finishing, kEot},
+            {kAck, Finishing, {}}, {kC, Finished, closing}, {kAck, None, {}}} << Ymodem::StatusFinish;
+        QTest::newRow("receive 1100 bytes") << Setup{false} << Steps{
+            {{}, Establishing, kC}, {stxZero, Establishing, {}}, // block 0 is never STX: an idle call
+            {block0, Established, kAckC}, {stxZero, Established, kNak},
+            {makeFrame(1, data[0]), Transmitting, kAck}, {makeFrame(2, data[1]), Transmitting, kAck},
+            {kEot, Finishing, kNak}, {kEot, Finished, kAckC}, {closing, None, kAck}} << Ymodem::StatusFinish;
+
+        // Empty files, and 300 blocks whose numbers wrap, the last exactly 128 bytes.
+        for (size_t size : {size_t(0), size_t(299 * 1024 + 128)}) {
+            QTest::addRow("send %zu, EOT ACKed", size) << Setup{true, size} << sendAll(size, false) << Ymodem::StatusFinish;
+            QTest::addRow("send %zu, EOT NAKed", size) << Setup{true, size} << sendAll(size) << Ymodem::StatusFinish;
+            QTest::addRow("receive %zu", size) << Setup{false, size} << receiveAll(size) << Ymodem::StatusFinish;
+        }
+
+        // The 'C' after block 0 is lost: block 1 goes out on the periodic resend,
+        // and the ACK after it acknowledges it. NAKs of the EOT are no errors.
+        const Steps s = sendAll(100);
+        QTest::newRow("send, 'C' after block 0 lost") << Setup{true, 100, 1, 5, 0} << Steps{
+            s[0], s[1], s[2], {{}, Established, {}}, {{}, Established, s[3].out}, {kAck, Finishing, kEot},
+            s[5], s[5], s[5], s[6], s[7], s[8]} << Ymodem::StatusFinish;
+        QTest::newRow("largest timeDivide: the period is never zero")
+            << Setup{true, 1100, 0xFFFFFFFFu, 0, 0} << Steps(10, {{}, Establishing, {}}) << NoOutcome;
+        QTest::newRow("send past the last stage acts as the last")
+            << Setup{true, 0, 499, 5, 999, -1, Ymodem::CodeCan, 0, Stage(7)} << Steps{{kAck, None, {}}}
+            << Ymodem::StatusFinish;
+        QTest::newRow("receive past the last stage acts as the last")
+            << Setup{false, 0, 499, 5, 999, -1, Ymodem::CodeCan, 0, Stage(42)} << Steps{{closing, None, kAck}}
+            << Ymodem::StatusFinish;
+
+        for (bool sending : {true, false}) {
+            for (int st = Establishing; st <= int(Finished); ++st) {
+                for (uint8_t byte : {uint8_t(0x18), uint8_t('A'), uint8_t('a')}) {
+                    Steps steps = upTo(sending, Stage(st));
+                    steps.push_back({{byte}, None, {}});
+                    QTest::addRow("%s stage %d, the peer aborts with %02x", sending ? "send" : "recv", st, byte)
+                        << Setup{sending} << steps << Ymodem::StatusAbort;
+                }
+                for (auto [timeDivide, timeMax] : {std::pair{0u, 3u}, std::pair{4u, 0u}, std::pair{2u, 2u}})
+                    addIdle(sending, Stage(st), timeDivide, timeMax);
+            }
+            Steps steps = upTo(sending, Transmitting);
+            steps.push_back({{}, None, kCancel, -1, true});
+            QTest::addRow("%s, the owner aborts", sending ? "send" : "recv") << Setup{sending} << steps << NoOutcome;
+        }
+        addIdle(true, Establishing, 0, 3, kNak); // CRC mode only
+        addIdle(true, Transmitting, 0, 3, kC);
+        addIdle(true, Transmitting, 1, 2, {0x00});
+        addIdle(true, Finishing, 0, 3, kAck);
+        addIdle(false, Finishing, 0, 3, makeFrame(3, pattern(128)));
+        addIdle(false, Finished, 1, 2, stxZero);
+
+        Bytes badCrc = makeFrame(1, data[0]), badComplement = makeFrame(2, data[1]), badZero = closing;
+        badCrc[500] ^= 0x01;
+        badComplement[2] = 0x00;
+        badZero[131] = 0x12;
+        for (Stage stage : {Established, Transmitting, Finished})
+            addErrors(true, stage, kNak, {}, "NAK");
+        addErrors(true, Finished, kC, {}, "C");
+        addErrors(false, Establishing, makeFrame(1, pattern(128)), kC, "block 1");
+        addErrors(false, Establishing, badZero, kC, "bad CRC");
+        addErrors(false, Established, block0, kAckC, "block 0 again");
+        addErrors(false, Established, badCrc, kNak, "bad CRC");
+        addErrors(false, Established, makeFrame(2, data[1]), kNak, "block 2");
+        addErrors(false, Transmitting, makeFrame(1, data[0]), kAck, "block 1 again");
+        addErrors(false, Transmitting, badComplement, kNak, "bad complement");
+        addErrors(false, Finished, badZero, kNak, "bad block 0");
+        addErrors(false, Finished, kEot, kAckC, "EOT again");
+
+        // The owner refuses a payload, or reports a length that does not fit; step
+        // is the step of the whole exchange that asks for the payload.
+        const struct { bool sending; int at; Ymodem::Code with; unsigned int length; size_t step; } refusals[] = {
+            {true, 0, Ymodem::CodeCan, 0, 1}, {true, 0, Ymodem::CodeEot, 0, 1}, {true, 1, Ymodem::CodeNak, 0, 2},
+            {true, 2, Ymodem::CodeNone, 0, 4}, {true, -1, Ymodem::CodeAck, 1025, 1},
+            {true, -1, Ymodem::CodeAck, 0xFFFFFFF0u, 1}, {false, 0, Ymodem::CodeCan, 0, 1},
+            {false, 1, Ymodem::CodeEot, 0, 2}, {false, 2, Ymodem::CodeNak, 0, 3}};
+        for (const auto &r : refusals) {
+            Steps steps = r.sending ? sendAll(1100) : receiveAll(1100);
+            steps.resize(r.step + 1);
+            steps.back() = {steps.back().in, None, kCancel};
+            QTest::addRow("%s refuses payload %d with %02x, length %u", r.sending ? "send" : "recv", r.at, r.with, r.length)
+                << Setup{r.sending, 1100, 499, 5, 999, r.at, r.with, r.length} << steps << NoOutcome;
+        }
     }
-}
 
-void tst_Ymodem::exchange()
-{
-    QFETCH(Setup, setup);
-    QFETCH(Steps, steps);
-    QFETCH(Status, final);
-    ScriptedYmodem y(setup.timeDivide, setup.timeMax, setup.errorMax);
-    y.sending = setup.sending;
-    y.fileData = pattern(setup.size);
-    y.refuseAt = setup.refuseAt;
-    y.refuseWith = setup.refuseWith;
-    y.lengthOverride = setup.lengthOverride;
-    y.stage = setup.start;
+    void exchange()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(Steps, steps);
+        QFETCH(Status, final);
+        ScriptedYmodem y(setup.timeDivide, setup.timeMax, setup.errorMax);
+        y.sending = setup.sending;
+        y.fileData = pattern(setup.size);
+        y.refuseAt = setup.refuseAt;
+        y.refuseWith = setup.refuseWith;
+        y.lengthOverride = setup.lengthOverride;
+        y.stage = setup.start;
 
-    for (size_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].errorMax >= 0)
-            y.setErrorMax(unsigned(steps[i].errorMax));
-        const size_t mark = y.writes.size();
-        y.feed(steps[i].in);
-        if (steps[i].abort)
-            y.abort();
-        else
-            setup.sending ? y.transmit() : y.receive();
-        Bytes out;
-        for (size_t w = mark; w < y.writes.size(); ++w)
-            out = cat(out, y.writes[w]);
-        const QByteArray where = "step " + QByteArray::number(int(i));
-        QVERIFY2(y.stage == steps[i].after, (where + ": stage " + QByteArray::number(y.stage)).constData());
-        QVERIFY2(out == steps[i].out, (where + ": wrote " + show(out) + "\n expected " + show(steps[i].out)).constData());
-        QVERIFY2(y.finals.size() == size_t(i + 1 == steps.size() && final != NoOutcome), where.constData());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            if (steps[i].errorMax >= 0)
+                y.setErrorMax(unsigned(steps[i].errorMax));
+            const size_t mark = y.writes.size();
+            y.feed(steps[i].in);
+            if (steps[i].abort)
+                y.abort();
+            else
+                setup.sending ? y.transmit() : y.receive();
+            Bytes out;
+            for (size_t w = mark; w < y.writes.size(); ++w)
+                out = cat(out, y.writes[w]);
+            const QByteArray where = "step " + QByteArray::number(int(i));
+            QVERIFY2(y.stage == steps[i].after, (where + ": stage " + QByteArray::number(y.stage)).constData());
+            QVERIFY2(out == steps[i].out, (where + ": wrote " + show(out) + "\n expected " + show(steps[i].out)).constData());
+            QVERIFY2(y.finals.size() == size_t(i + 1 == steps.size() && final != NoOutcome), where.constData());
+        }
+        QCOMPARE(y.finals, final == NoOutcome ? std::vector<Status>() : std::vector<Status>{final});
+        QCOMPARE(y.writesAtFinal, final == NoOutcome ? 0 : y.writes.size()); // the outcome comes after the last write
+        if (setup.sending) { // replies are read one byte at a time
+            QCOMPARE(y.readRequests, std::vector<unsigned int>(y.readRequests.size(), 1));
+        } else { // every block delivered is the next block of data, delivered once
+            std::vector<Bytes> blocks = dataBlocks(pattern(setup.size));
+            if (final != Ymodem::StatusFinish)
+                blocks.resize(std::min(blocks.size(), y.delivered.size()));
+            QCOMPARE(y.delivered, blocks);
+            if (!y.receivedBlockZero.empty())
+                QCOMPARE(y.receivedBlockZero, blockZeroPayload("fw.bin", setup.size));
+        }
     }
-    QCOMPARE(y.finals, final == NoOutcome ? std::vector<Status>() : std::vector<Status>{final});
-    QCOMPARE(y.writesAtFinal, final == NoOutcome ? 0 : y.writes.size()); // the outcome comes after the last write
-    if (setup.sending) { // replies are read one byte at a time
-        QCOMPARE(y.readRequests, std::vector<unsigned int>(y.readRequests.size(), 1));
-    } else { // every block delivered is the next block of data, delivered once
-        std::vector<Bytes> blocks = dataBlocks(pattern(setup.size));
-        if (final != Ymodem::StatusFinish)
-            blocks.resize(std::min(blocks.size(), y.delivered.size()));
-        QCOMPARE(y.delivered, blocks);
-        if (!y.receivedBlockZero.empty())
-            QCOMPARE(y.receivedBlockZero, blockZeroPayload("fw.bin", setup.size));
-    }
-}
+};
 
 QTEST_APPLESS_MAIN(tst_Ymodem)
 #include "tst_ymodem.moc"
