@@ -44,7 +44,7 @@ class ScriptedYmodem : public Ymodem
 public:
     ScriptedYmodem(unsigned int timeDivide = 499, unsigned int timeMax = 5, unsigned int errorMax = 999)
         : Ymodem(timeDivide, timeMax, errorMax) {}
-    using Ymodem::crc16, Ymodem::receivePacket, Ymodem::stage;
+    using Ymodem::crc16, Ymodem::stage;
 
     // Peer side.
     std::deque<uint8_t> input;
