@@ -6,7 +6,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 
 #include <csignal>
 #include <memory>
@@ -71,7 +70,6 @@ class TstCli : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(work.isValid());
         firmwareBytes = randomBytes(20000, 8);
         QVERIFY(writeFile(firmware = work.filePath("fw.bin"), firmwareBytes));
         // Runs that wait out the sender's 30 s timeout start now and are judged last. 0: a device that
@@ -203,8 +201,6 @@ private slots:
     // device is taken to be in its boot loader already.
     void againstRb()
     {
-        if (QStandardPaths::findExecutable("socat").isEmpty() || QStandardPaths::findExecutable("rb").isEmpty())
-            QSKIP("socat and lrzsz's rb are needed (scripts/install-deps.sh)");
         QTemporaryDir target;
         const QString link = work.filePath("rbport");
         Socat rb(link, "EXEC:rb --ymodem,pipes", target.path());
@@ -217,15 +213,12 @@ private slots:
     // With several ports the worst outcome gives the exit code.
     void worstOutcomeDecides()
     {
-        const struct { int exitCode; QStringList outcomes; } expected[] = {
-            {4, {"success", "timeout", "port-error"}}, {3, {"timeout", "cancelled"}}};
         for (int run : {0, 1}) {
-            QCOMPARE(slow[run]->cli->exitCode(60000), expected[run].exitCode);
+            QStringList got{QString::number(slow[run]->cli->exitCode(60000))}; // then the outcomes in port order
             const QMap<QString, QJsonObject> byPort = results(*slow[run]->cli);
-            QStringList got;
             for (const QString &port : slow[run]->ports)
                 got << byPort.value(port).value("outcome").toString();
-            QCOMPARE(got, expected[run].outcomes);
+            QCOMPARE(got.join(' '), run ? "3 timeout cancelled" : "4 success timeout port-error");
         }
     }
 };

@@ -33,20 +33,20 @@ struct Scripted
         peer.send(frame(0, zero));
         QCOMPARE(peer.take(answer.size()), answer);
     }
+    // Then the blocks, the EOT twice and the closing block, each with its answer.
     void playSender(const QByteArray &zero, const QList<QByteArray> &blocks)
     {
         sendBlockZero(zero, "\x06" "C");
-        for (int i = 0; i < blocks.size(); ++i) {
-            peer.send(frame(uint8_t(i + 1), blocks[i]));
-            QCOMPARE(peer.take(1), QByteArray("\x06"));
+        std::vector<std::pair<QByteArray, QByteArray>> exchange;
+        for (int i = 0; i < blocks.size(); ++i)
+            exchange.emplace_back(frame(uint8_t(i + 1), blocks[i]), "\x06");
+        exchange.emplace_back("\x04", "\x15");
+        exchange.emplace_back("\x04", "\x06" "C");
+        exchange.emplace_back(frame(0, QByteArray(128, '\0')), "\x06"); // the closing block
+        for (const auto &[sent, answer] : exchange) {
+            peer.send(sent);
+            QCOMPARE(peer.take(answer.size()), answer);
         }
-        const char *exchange[][2] = {{"\x04", "\x15"}, {"\x04", "\x06" "C"}};
-        for (auto &e : exchange) {
-            peer.send(e[0]);
-            QCOMPARE(peer.take(int(strlen(e[1]))), QByteArray(e[1]));
-        }
-        peer.send(frame(0, QByteArray(128, '\0'))); // the closing block
-        QCOMPARE(peer.take(1), QByteArray("\x06"));
     }
 };
 
@@ -184,8 +184,6 @@ private slots:
         QFETCH(QString, then);
         QFETCH(QList<int>, statuses);
         QFETCH(QByteArray, tail);
-        if (then == "disk full" && !QFileInfo("/dev/full").isWritable())
-            QSKIP("needs a writable /dev/full");
         QTemporaryDir dst;
         Scripted link(then == "disk full" ? "/dev" : dst.path());
         if (then == "no port") {

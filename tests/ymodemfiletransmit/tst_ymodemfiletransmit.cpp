@@ -31,7 +31,7 @@ struct Pair
 };
 
 // A receiver the test plays: the file offered (made in a scratch folder with
-// `size` bytes; absolute: as is; null: none set), the replies, then what the
+// `size` bytes; absolute: as is; null: an empty name), the replies, then what the
 // line starts with and all that went out (-1: the port is cut after 133 bytes).
 struct Reply { QString file; int size; QByteArray replies; QList<int> statuses; QByteArray head; int sentBytes; };
 
@@ -138,7 +138,7 @@ private slots:
         QTest::newRow("name one byte too long") << Reply{"n" + longest, 5, "C", {Error}, kCancel, 5};
         QTest::newRow("port vanishes") << Reply{"fw.bin", 5000, "C", {Establish, Error}, {}, -1};
         QTest::newRow("missing file") << Reply{"/nonexistent/fw.bin", 0, "C", {Error}, kCancel, 5};
-        QTest::newRow("no name set") << Reply{QString(), 0, "C", {Error}, kCancel, 5};
+        QTest::newRow("empty name") << Reply{QString(), 0, "C", {Error}, kCancel, 5};
         QTest::newRow("a directory") << Reply{"/", 0, "C", {Error}, kCancel, 5};
     }
 
@@ -159,8 +159,7 @@ private slots:
             sender.setTimeDivide(4);
             sender.setTimeMax(2);
         }
-        if (!file.isNull())
-            sender.setFileName(file);
+        sender.setFileName(file);
         QVERIFY(sender.startTransmit());
         peer.send(replies);
         if (sentBytes < 0) {
