@@ -50,9 +50,11 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("change"); // what happens on the way
         QTest::addColumn<int>("status");     // the sender's outcome
-        for (bool rb : {false, true})
-            for (int size : {0, 1, 128, 129, 1100, 300 * 1024 + 5})
-                QTest::addRow("%s %d bytes", rb ? "rb" : "ours", size) << rb << size << "" << Finish;
+        // Our two ends at the block boundaries; rb at them too and past 255 blocks (its start-up costs 3 s a run).
+        for (int size : {0, 1, 128, 129, 1100})
+            QTest::addRow("ours %d bytes", size) << false << size << "" << Finish;
+        for (int size : {0, 128, 129, 300 * 1024 + 5})
+            QTest::addRow("rb %d bytes", size) << true << size << "" << Finish;
         // A stop sends the cancel and reports the abort one write interval later;
         // once the last ACK is in, it changes nothing.
         QTest::newRow("stopped mid-transfer") << false << 300 * 1024 << "stop" << Abort;
