@@ -104,9 +104,13 @@ void run(const uint8_t *data, size_t size)
 
 int main(int argc, char **argv)
 {
-    // fuzz_ymodem [--seconds N [--seed S]]
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 60;
-    const uint32_t seed = argc > 4 ? uint32_t(std::strtoul(argv[4], nullptr, 10)) : 20261206;
+    double seconds = 60;
+    uint32_t seed = 20261206;
+    for (int i = 1; i + 1 < argc; i += 2) // --seconds N, --seed S
+        if (std::string(argv[i]) == "--seed")
+            seed = uint32_t(std::strtoul(argv[i + 1], nullptr, 10));
+        else if (std::string(argv[i]) == "--seconds")
+            seconds = std::atof(argv[i + 1]);
     std::mt19937 rng(seed);
     const auto start = std::chrono::steady_clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
