@@ -2,10 +2,28 @@
 
 #include <QFileInfo>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QTimer>
 
+#include <poll.h>
+
 namespace SerialLine {
+
+namespace {
+
+// As the port opens it: a name with a slash is a path, others live in /dev.
+QString systemLocation(const QString &portName)
+{
+    const bool path = portName.startsWith('/') || portName.startsWith("./") || portName.startsWith("../");
+    return path ? portName : "/dev/" + portName;
+}
+
+bool hungUp(QSerialPort *port)
+{
+    pollfd line{int(port->handle()), POLLIN | POLLOUT, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace
 
 void applyDefaults(QSerialPort *port)
 {
@@ -36,19 +54,27 @@ void pushOut(QSerialPort *port)
 }
 
 // A read error alone proves nothing: a pty reports passing ones while its
-// other side is reopened, and the transfer carries on. An unplugged adapter
-// also takes its device node, a moment after its first error.
+// other side is reopened, and the transfer carries on. A line that is gone
+// either has lost its device node (an unplugged adapter, a moment after its
+// first error) or stays hung up (the far end of a pty closed): then every
+// read fails at once, and errors arrive as fast as the loop turns. So one
+// check per port at a time, and it only stats the node and polls the
+// descriptor: enumerating ports here would make the storm a livelock.
 void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss)
 {
-    QObject::connect(port, &QSerialPort::errorOccurred, context,
-                     [port, context, onLoss](QSerialPort::SerialPortError error) {
-                         if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
-                             return;
-                         QTimer::singleShot(LossCheckDelay, context, [port, onLoss] {
-                             if (port->isOpen() && !QFileInfo::exists(QSerialPortInfo(*port).systemLocation()))
-                                 onLoss();
-                         });
-                     });
+    auto *check = new QTimer(context);
+    check->setSingleShot(true);
+    check->setInterval(LossCheckDelay);
+    QObject::connect(check, &QTimer::timeout, context, [port, onLoss] {
+        if (port->isOpen() && (hungUp(port) || !QFileInfo::exists(systemLocation(port->portName()))))
+            onLoss();
+    });
+    QObject::connect(port, &QSerialPort::errorOccurred, check, [check](QSerialPort::SerialPortError error) {
+        const bool lineError = error == QSerialPort::ResourceError || error == QSerialPort::ReadError
+                               || error == QSerialPort::WriteError;
+        if (lineError && !check->isActive())
+            check->start();
+    });
 }
 
 } // namespace SerialLine

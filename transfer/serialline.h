@@ -15,7 +15,7 @@ namespace SerialLine {
 
 constexpr int ReadInterval = 10;   // ms between engine steps
 constexpr int WriteInterval = 100; // ms from an ending to the final status
-constexpr int LossCheckDelay = 300; // ms from a read error to looking for the device node
+constexpr int LossCheckDelay = 300; // ms from a line error to looking at the line
 
 // "COM1" at 115200 baud both ways, 8N1, no flow control.
 void applyDefaults(QSerialPort *port);
@@ -30,8 +30,9 @@ quint32 queue(QSerialPort *port, const unsigned char *buff, unsigned int len);
 // before its event loop would have written them.
 void pushOut(QSerialPort *port);
 
-// Calls onLoss, in context, when the open port's device is gone (an
-// unplugged adapter): after a read error its device node has disappeared.
+// Calls onLoss, in context, when the open port's line is gone: after a line
+// error its device node has disappeared (an unplugged adapter) or it is
+// still hung up (the far end closed).
 void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss);
 
 } // namespace SerialLine
