@@ -6,7 +6,11 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <cerrno>
+#include <utility>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using SerialLine::ReadInterval;
@@ -30,6 +34,7 @@ YmodemFileReceive::YmodemFileReceive(QObject *parent)
 
 YmodemFileReceive::~YmodemFileReceive()
 {
+    discardTarget();
     delete file;
     delete readTimer;
     delete writeTimer;
@@ -116,7 +121,7 @@ void YmodemFileReceive::interrupt(Status ending)
 {
     endTransfer(ending);
     readTimer->stop();
-    file->close();
+    discardTarget();
     abort();
     SerialLine::pushOut(serialPort);
 }
@@ -133,21 +138,26 @@ Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, uns
 
     case StatusFinish:
         // Line noise can end a batch early; only the announced size is success.
-        file->close();
-        endTransfer(!sizeKnown || fileCount == fileSize ? StatusFinish : StatusError);
+        if ((!sizeKnown || fileCount == fileSize) && keepTarget()) {
+            endTransfer(StatusFinish);
+        } else {
+            discardTarget();
+            endTransfer(StatusError);
+        }
         return CodeAck;
 
     case StatusAbort:
-        file->close();
+        discardTarget();
         endTransfer(StatusAbort);
         return CodeCan;
 
     case StatusTimeout:
+        discardTarget();
         endTransfer(StatusTimeout);
         return CodeCan;
 
     default:
-        file->close();
+        discardTarget();
         endTransfer(StatusError);
         return CodeCan;
     }
@@ -162,7 +172,7 @@ Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
     sizeKnown = zero.sizeKnown;
     fileCount = 0;
 
-    if (fileName.isEmpty() || !openTarget(filePath + fileName)) {
+    if (fileName.isEmpty() || !openTarget()) {
         endTransfer(StatusError);
         return CodeCan;
     }
@@ -172,19 +182,52 @@ Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
     return CodeAck;
 }
 
-// Creates or truncates the target, never through a link standing under the
-// received name: the sender chooses the name, and a link would let it write
-// outside the folder. Not waiting keeps a FIFO of that name from hanging us.
-bool YmodemFileReceive::openTarget(const QString &path)
+// Only a regular file under the received name is replaced, never a link:
+// the sender chooses the name, and a link would let it write outside the
+// folder. The data goes into a new file beside it, created exclusively, so
+// a link or a FIFO planted under that name is never opened either.
+bool YmodemFileReceive::openTarget()
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
+    struct stat existing;
+    if (::lstat(QFile::encodeName(filePath + fileName).constData(), &existing) == 0 && !S_ISREG(existing.st_mode))
         return false;
-    if (file->open(fd, QFile::WriteOnly, QFileDevice::AutoCloseHandle))
-        return true;
-    ::close(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        partPath = filePath + QString(".%1.%2.part").arg(fileName).arg(attempt);
+        const int fd = ::open(QFile::encodeName(partPath).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            if (file->open(fd, QFile::WriteOnly, QFileDevice::AutoCloseHandle))
+                return true;
+            ::close(fd);
+            break;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    partPath.clear();
     return false;
+}
+
+// On disk before it takes the name, so that a crash never leaves a short
+// file where a whole one was.
+bool YmodemFileReceive::keepTarget()
+{
+    if (partPath.isEmpty())
+        return false;
+    const bool synced = file->flush() && ::fsync(file->handle()) == 0;
+    file->close();
+    if (!synced || ::rename(QFile::encodeName(partPath).constData(),
+                            QFile::encodeName(filePath + fileName).constData()) != 0)
+        return false;
+    partPath.clear();
+    return true;
+}
+
+void YmodemFileReceive::discardTarget()
+{
+    file->close();
+    if (!partPath.isEmpty())
+        ::unlink(QFile::encodeName(std::exchange(partPath, QString())).constData());
 }
 
 // Writes no fill bytes past the announced size. A write the disk did not
@@ -196,7 +239,7 @@ Ymodem::Code YmodemFileReceive::storeBlock(const unsigned char *buff, unsigned i
     if (wanted > 0) {
         const qint64 written = file->write(reinterpret_cast<const char *>(buff), qint64(wanted));
         if (written != qint64(wanted) || !file->flush()) {
-            file->close();
+            discardTarget();
             endTransfer(StatusError);
             return CodeCan;
         }

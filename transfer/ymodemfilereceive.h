@@ -14,7 +14,8 @@ QT_END_NAMESPACE
 
 // Receives one file over one serial port with YMODEM and stores it in the
 // target folder under the name from block 0, cut to the announced size
-// when block 0 announces one.
+// when block 0 announces one. The file appears under that name only whole:
+// it is received into a temporary file beside it.
 // Final statuses are emitted only after the port has been closed.
 class YmodemFileReceive : public QObject, public Ymodem
 {
@@ -51,7 +52,9 @@ private:
 
     Code openFromBlockZero(const unsigned char *buff);
     Code storeBlock(const unsigned char *buff, unsigned int len);
-    bool openTarget(const QString &path);
+    bool openTarget();
+    bool keepTarget();
+    void discardTarget();
     void endTransfer(Status ending);
     bool running() const;
     void interrupt(Status ending);
@@ -65,6 +68,7 @@ private:
     Status   status;
     QString  filePath;
     QString  fileName;
+    QString  partPath;
     uint64_t fileSize;
     uint64_t fileCount;
     bool     sizeKnown;
