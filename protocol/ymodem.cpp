@@ -208,8 +208,11 @@ Ymodem::IdleResult Ymodem::idle(Status onLimit)
 }
 
 // True when the handler should retry, false when the limit ended the transfer.
+// Every caller acts on something the peer sent, so the silence is over: a
+// periodic write counted from before it would cross the retry it asked for.
 bool Ymodem::error()
 {
+    timeCount = 0;
     errorCount += 1;
     if (errorCount > errorMax) {
         giveUp(StatusError);

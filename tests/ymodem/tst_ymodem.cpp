@@ -95,7 +95,8 @@ void addIdle(bool sending, Stage stage, unsigned int timeDivide, unsigned int ti
 }
 
 // errorMax bad inputs answered with the retry (empty: the last write again),
-// then the cancel on one more.
+// then the cancel on one more. Each is followed by silence for the rest of a
+// period: acting on it restarts the idle count, so no periodic write comes.
 void addErrors(bool sending, Stage stage, const Bytes &bad, Bytes retry, const char *what)
 {
     for (int errorMax : {0, 3}) {
@@ -103,10 +104,10 @@ void addErrors(bool sending, Stage stage, const Bytes &bad, Bytes retry, const c
         if (retry.empty())
             retry = s.back().out;
         for (int e = 0; e < errorMax; ++e)
-            s.push_back({bad, stage, retry, e ? -1 : errorMax});
+            s.insert(s.end(), {{bad, stage, retry, e ? -1 : errorMax}, {{}, stage, {}}, {{}, stage, {}}});
         s.push_back({bad, None, kCancel, errorMax ? -1 : 0});
         QTest::addRow("errors: %s stage %d, %s, errorMax %d", sending ? "send" : "recv", stage, what, errorMax)
-            << Setup{sending} << s << Ymodem::StatusError;
+            << Setup{sending, 1100, 2} << s << Ymodem::StatusError;
     }
 }
 
