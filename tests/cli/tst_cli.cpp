@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <memory>
 
 namespace {
@@ -86,15 +87,19 @@ private slots:
 
         deaf.reset(new Sim({"--once"}));
         const QString port = deaf->port, link = work.filePath("simlink"), empty = work.filePath("empty.bin");
+        const QString fifo = work.filePath("fifo");
         // 126 + NUL + "1" + NUL: one byte over block 0.
         const QString longName = work.filePath(QString(122, 'n') + ".bin");
         QVERIFY(QFile::link(port, link) && writeFile(empty, {}) && writeFile(longName, "x"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
 
         QTest::newRow("unknown option") << QStringList{"--frobnicate", "-p", port, firmware} << 64 << "frobnicate";
         QTest::newRow("no file") << QStringList{"-p", port} << 64 << "no FILE";
         QTest::newRow("two files") << QStringList{"-p", port, firmware, firmware} << 64 << "exactly one FILE";
         QTest::newRow("missing file") << QStringList{"-p", port, work.filePath("none.bin")} << 64 << "no such file";
         QTest::newRow("folder") << QStringList{"-p", port, work.path()} << 64 << "is a folder";
+        QTest::newRow("FIFO, no writer") << QStringList{"-p", port, fifo} << 64 << "not a regular file";
+        QTest::newRow("device") << QStringList{"-p", port, "/dev/null"} << 64 << "not a regular file";
         QTest::newRow("name too long for block 0") << QStringList{"-p", port, longName} << 64 << "too long";
         QTest::newRow("port twice by two names") << QStringList{"-p", port, "-p", link, firmware} << 64 << "given twice";
         QTest::newRow("bad rate") << QStringList{"-b", "fast", "-p", port, firmware} << 64 << "bad rate";
