@@ -34,7 +34,13 @@ bool catchSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    // A closed terminal (SIGHUP) or a reader that went away (SIGPIPE, as
+    // with "| head -1") must not leave a device holding part of an image:
+    // they cancel as Ctrl-C does, and the writes that fail change nothing.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        if (sigaction(number, &action, nullptr) != 0)
+            return false;
+    return true;
 }
 
 } // namespace

@@ -31,13 +31,14 @@ const char kEpilogue[] =
     "Exit codes:\n"
     "   0  every port succeeded\n"
     "   1  a transfer failed\n"
-    "   2  cancelled (by a device, or by SIGINT/SIGTERM, which cancels every port)\n"
+    "   2  cancelled (by a device, or by SIGINT/SIGTERM/SIGHUP/SIGPIPE, which cancel\n"
+    "      every port)\n"
     "   3  timeout: a device never answered\n"
     "   4  a port could not be opened, or usb:... named no single port\n"
     "  64  bad usage: unknown option, FILE unusable or not a regular file, a port\n"
     "      given twice\n"
     "With several ports the worst outcome decides, in this order: failed, port\n"
-    "error, timeout, cancelled. SIGINT/SIGTERM always exit with 2.\n";
+    "error, timeout, cancelled. Those signals always exit with 2.\n";
 
 void complain(const QString &message)
 {

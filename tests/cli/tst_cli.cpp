@@ -177,10 +177,19 @@ private slots:
         }
     }
 
-    // Ctrl-C twice while a paced transfer runs, with a terminal on stderr: the
+    // Signals while a paced transfer runs, with a terminal on stderr: the
     // device sees a cancelled transfer and the terminal gets its cursor back.
+    void interrupt_data()
+    {
+        QTest::addColumn<QVector<int>>("kills");
+        QTest::newRow("Ctrl-C twice") << QVector<int>{SIGINT, SIGINT};
+        QTest::newRow("terminal hung up") << QVector<int>{SIGHUP};
+        QTest::newRow("stdout's reader gone") << QVector<int>{SIGPIPE};
+    }
+
     void interrupt()
     {
+        QFETCH(QVector<int>, kills);
         Sim sim({"--pace", "--once"});
         const QString big = work.filePath("big.bin");
         QVERIFY(writeFile(big, firmwareBytes.repeated(5)));
@@ -191,9 +200,11 @@ private slots:
         // Taken once: a pid of 0, as of a process that has ended, would signal this whole group.
         const pid_t pid = sim.line("receiving big.bin").isEmpty() ? 0 : pid_t(cli.processId());
         QVERIFY(pid > 0);
-        ::kill(pid, SIGINT);
-        QTest::qWait(20); // the second one finds the first being handled
-        ::kill(pid, SIGINT);
+        for (int i = 0; i < kills.size(); ++i) {
+            if (i > 0)
+                QTest::qWait(20); // this one finds the first being handled
+            ::kill(pid, kills[i]);
+        }
         QVERIFY(cli.waitForFinished(3000));
         QCOMPARE(cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1, 2);
         QVERIFY(cli.readAllStandardOutput().contains(": cancelled, "));
