@@ -61,8 +61,9 @@ int main(int argc, char *argv[])
     }
 
     QVector<PortJob *> jobs;
-    for (const QString &port : request.ports)
-        jobs << new PortJob(port, request.file, request.fileSize, request.baud, request.preamble, &app);
+    for (int i = 0; i < request.ports.size(); ++i)
+        jobs << new PortJob(request.ports[i], request.devices[i], request.file, request.fileSize, request.baud,
+                            request.preamble, &app);
 
     Report::Style style = Report::Style::Lines;
     if (request.json)

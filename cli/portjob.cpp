@@ -10,19 +10,19 @@
 #include <cerrno>
 #include <unistd.h>
 
-QString openFailure(const QString &port, const QString &systemError)
+QString openFailure(const QString &path, const QString &systemError)
 {
-    if (!QFileInfo::exists(port))
+    if (!QFileInfo::exists(path))
         return "missing: no such device (is it plugged in? --list shows the ports)";
-    if (::access(QFile::encodeName(port).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES)
         return "no permission; add yourself to the dialout group "
                "(sudo usermod -aG dialout $USER) and log in again";
     return QString("busy or not usable: %1 (is another program using it?)").arg(systemError);
 }
 
-PortJob::PortJob(const QString &port, const QString &file, qint64 fileSize, int baud, bool preamble,
-                 QObject *parent)
-    : QObject(parent), portName(port), fileName(file), fileSize(fileSize), baud(baud),
+PortJob::PortJob(const QString &port, const QString &device, const QString &file, qint64 fileSize, int baud,
+                 bool preamble, QObject *parent)
+    : QObject(parent), portName(port), device(device), fileName(file), fileSize(fileSize), baud(baud),
       preamble(preamble), wait(new QTimer(this))
 {
     wait->setSingleShot(true);
@@ -62,14 +62,14 @@ void PortJob::start()
         return;
     }
     line = new QSerialPort;
-    line->setPortName(portName);
+    line->setPortName(device);
     line->setBaudRate(baud, QSerialPort::AllDirections);
     line->setDataBits(QSerialPort::Data8);
     line->setParity(QSerialPort::NoParity);
     line->setStopBits(QSerialPort::OneStop);
     line->setFlowControl(QSerialPort::NoFlowControl);
     if (!line->open(QSerialPort::ReadWrite)) {
-        finish(Outcome::PortError, openFailure(portName, line->errorString()));
+        finish(Outcome::PortError, openFailure(device, line->errorString()));
         return;
     }
     state = Phase::Preamble;
@@ -98,7 +98,7 @@ void PortJob::startTransfer()
 {
     worker = new YmodemFileTransmit;
     worker->setFileName(fileName);
-    worker->setPortName(portName);
+    worker->setPortName(device);
     worker->setPortBaudRate(BootPreamble::TransferBaudRate);
     connect(worker, &YmodemFileTransmit::transmitProgress, this, [this](int percent) {
         ++blocks;
@@ -111,9 +111,9 @@ void PortJob::startTransfer()
     state = Phase::Waiting;
     if (!worker->startTransmit()) {
         // The worker keeps its port to itself; a second attempt says why.
-        QSerialPort probe(portName);
+        QSerialPort probe(device);
         probe.open(QSerialPort::ReadWrite);
-        finish(Outcome::PortError, openFailure(portName, probe.errorString()));
+        finish(Outcome::PortError, openFailure(device, probe.errorString()));
     }
 }
 

@@ -124,7 +124,9 @@ QString candidates(const QList<QSerialPortInfo> &ports)
     return lines.isEmpty() ? QString("  (no USB serial ports)") : lines.join('\n');
 }
 
-// usb:VID:PID[:SERIAL] through the port list; a plain name under /dev.
+// usb:VID:PID[:SERIAL] through the port list; any other name as QSerialPort
+// maps it on Linux (Qt 5.15 and 6.4 alike): a path starting with '/', './'
+// or '../' as given, anything else under /dev, "pts/3" included.
 // Returns the device path, or empty with *code set.
 QString resolvePort(const QString &given, int *code)
 {
@@ -134,7 +136,8 @@ QString resolvePort(const QString &given, int *code)
             complain("empty port name");
             return QString();
         }
-        return given.contains('/') ? given : "/dev/" + given;
+        const bool path = given.startsWith('/') || given.startsWith("./") || given.startsWith("../");
+        return path ? given : "/dev/" + given;
     }
 
     const QStringList parts = given.split(':');
@@ -241,15 +244,17 @@ int readRequest(const QStringList &arguments, Request *request)
         const QString path = resolvePort(given, &code);
         if (path.isEmpty())
             return code;
-        // Two names for one device (a symlink, a by-id path) are the same port.
+        // Two names for one device (a symlink, a by-id path) are the same
+        // port; the job opens the device found here, not the name again.
         const QString canonical = QFileInfo(path).canonicalFilePath();
-        const QString key = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
-        if (seen.contains(key)) {
+        const QString device = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+        if (seen.contains(device)) {
             complain(QString("%1: port given twice").arg(given));
             return ExitCode::Usage;
         }
-        seen.insert(key);
+        seen.insert(device);
         request->ports << path;
+        request->devices << device;
     }
 
     if (request->fileSize == 0)
