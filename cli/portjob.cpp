@@ -37,9 +37,14 @@ PortJob::~PortJob()
 
 qint64 PortJob::bytes() const
 {
-    // The sender reads min(left, 1024) bytes for each block, the short
-    // final block included, so blocks count the bytes exactly.
-    return result == Outcome::Success && state == Phase::Done ? fileSize : qMin(fileSize, blocks * 1024);
+    // Bytes the device has acknowledged, not those read for a block still
+    // on its way: the worker reads block n+1 only once block n has been
+    // acknowledged, and finds the end of the file (a Transmit status
+    // without a block) only once the last one has. Every block but the
+    // last carries 1024 bytes.
+    if (transmitSeen > blocksRead || (result == Outcome::Success && state == Phase::Done))
+        return fileSize;
+    return qMin(fileSize, qMax<qint64>(0, blocksRead - 1) * 1024);
 }
 
 double PortJob::seconds() const
@@ -101,7 +106,7 @@ void PortJob::startTransfer()
     worker->setPortName(device);
     worker->setPortBaudRate(BootPreamble::TransferBaudRate);
     connect(worker, &YmodemFileTransmit::transmitProgress, this, [this](int percent) {
-        ++blocks;
+        ++blocksRead;
         progress = percent;
         emit progressed(percent);
     });
@@ -125,6 +130,7 @@ void PortJob::workerStatus(int status)
         sending.start();
         break;
     case Ymodem::StatusTransmit:
+        ++transmitSeen;
         break;
     case Ymodem::StatusFinish:
         progress = 100;
