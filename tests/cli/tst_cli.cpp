@@ -85,13 +85,19 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("says");
 
-        deaf.reset(new Sim({"--once"}));
-        const QString port = deaf->port, link = work.filePath("simlink"), empty = work.filePath("empty.bin");
-        const QString fifo = work.filePath("fifo");
+        const QString link = work.filePath("simlink"), empty = work.filePath("empty.bin"), fifo = work.filePath("fifo");
+        { // A simulator's --link takes no path in use, and at exit removes only its own link.
+            Sim first({"--link", link});
+            QVERIFY(QFile::remove(link));
+            deaf.reset(new Sim({"--once", "--link", link}));
+        }
+        Peer refused(QIVO_SIM, {"--link", link, "--dir", work.path()});
+        QVERIFY(refused.exitCode(5000) == 1 && refused.process.readAllStandardError().contains("path exists"));
+        const QString port = deaf->port;
+        QCOMPARE(QFile::symLinkTarget(link), port);
         // 126 + NUL + "1" + NUL: one byte over block 0.
         const QString longName = work.filePath(QString(122, 'n') + ".bin");
-        QVERIFY(QFile::link(port, link) && writeFile(empty, {}) && writeFile(longName, "x"));
-        QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
+        QVERIFY(writeFile(empty, {}) && writeFile(longName, "x") && ::mkfifo(QFile::encodeName(fifo), 0600) == 0);
 
         QTest::newRow("unknown option") << QStringList{"--frobnicate", "-p", port, firmware} << 64 << "frobnicate";
         QTest::newRow("no file") << QStringList{"-p", port} << 64 << "no FILE";
