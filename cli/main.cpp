@@ -34,7 +34,13 @@ bool catchSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    // A closed terminal (SIGHUP) or a reader that went away (SIGPIPE, as
+    // with "| head -1") must not leave a device holding part of an image:
+    // they cancel as Ctrl-C does, and the writes that fail change nothing.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        if (sigaction(number, &action, nullptr) != 0)
+            return false;
+    return true;
 }
 
 } // namespace
@@ -55,8 +61,9 @@ int main(int argc, char *argv[])
     }
 
     QVector<PortJob *> jobs;
-    for (const QString &port : request.ports)
-        jobs << new PortJob(port, request.file, request.fileSize, request.baud, request.preamble, &app);
+    for (int i = 0; i < request.ports.size(); ++i)
+        jobs << new PortJob(request.ports[i], request.devices[i], request.file, request.fileSize, request.baud,
+                            request.preamble, &app);
 
     Report::Style style = Report::Style::Lines;
     if (request.json)

@@ -10,19 +10,19 @@
 #include <cerrno>
 #include <unistd.h>
 
-QString openFailure(const QString &port, const QString &systemError)
+QString openFailure(const QString &path, const QString &systemError)
 {
-    if (!QFileInfo::exists(port))
+    if (!QFileInfo::exists(path))
         return "missing: no such device (is it plugged in? --list shows the ports)";
-    if (::access(QFile::encodeName(port).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES)
         return "no permission; add yourself to the dialout group "
                "(sudo usermod -aG dialout $USER) and log in again";
     return QString("busy or not usable: %1 (is another program using it?)").arg(systemError);
 }
 
-PortJob::PortJob(const QString &port, const QString &file, qint64 fileSize, int baud, bool preamble,
-                 QObject *parent)
-    : QObject(parent), portName(port), fileName(file), fileSize(fileSize), baud(baud),
+PortJob::PortJob(const QString &port, const QString &device, const QString &file, qint64 fileSize, int baud,
+                 bool preamble, QObject *parent)
+    : QObject(parent), portName(port), device(device), fileName(file), fileSize(fileSize), baud(baud),
       preamble(preamble), wait(new QTimer(this))
 {
     wait->setSingleShot(true);
@@ -37,9 +37,14 @@ PortJob::~PortJob()
 
 qint64 PortJob::bytes() const
 {
-    // The sender reads min(left, 1024) bytes for each block, the short
-    // final block included, so blocks count the bytes exactly.
-    return result == Outcome::Success && state == Phase::Done ? fileSize : qMin(fileSize, blocks * 1024);
+    // Bytes the device has acknowledged, not those read for a block still
+    // on its way: the worker reads block n+1 only once block n has been
+    // acknowledged, and finds the end of the file (a Transmit status
+    // without a block) only once the last one has. Every block but the
+    // last carries 1024 bytes.
+    if (transmitSeen > blocksRead || (result == Outcome::Success && state == Phase::Done))
+        return fileSize;
+    return qMin(fileSize, qMax<qint64>(0, blocksRead - 1) * 1024);
 }
 
 double PortJob::seconds() const
@@ -62,14 +67,14 @@ void PortJob::start()
         return;
     }
     line = new QSerialPort;
-    line->setPortName(portName);
+    line->setPortName(device);
     line->setBaudRate(baud, QSerialPort::AllDirections);
     line->setDataBits(QSerialPort::Data8);
     line->setParity(QSerialPort::NoParity);
     line->setStopBits(QSerialPort::OneStop);
     line->setFlowControl(QSerialPort::NoFlowControl);
     if (!line->open(QSerialPort::ReadWrite)) {
-        finish(Outcome::PortError, openFailure(portName, line->errorString()));
+        finish(Outcome::PortError, openFailure(device, line->errorString()));
         return;
     }
     state = Phase::Preamble;
@@ -98,10 +103,10 @@ void PortJob::startTransfer()
 {
     worker = new YmodemFileTransmit;
     worker->setFileName(fileName);
-    worker->setPortName(portName);
+    worker->setPortName(device);
     worker->setPortBaudRate(BootPreamble::TransferBaudRate);
     connect(worker, &YmodemFileTransmit::transmitProgress, this, [this](int percent) {
-        ++blocks;
+        ++blocksRead;
         progress = percent;
         emit progressed(percent);
     });
@@ -111,9 +116,9 @@ void PortJob::startTransfer()
     state = Phase::Waiting;
     if (!worker->startTransmit()) {
         // The worker keeps its port to itself; a second attempt says why.
-        QSerialPort probe(portName);
+        QSerialPort probe(device);
         probe.open(QSerialPort::ReadWrite);
-        finish(Outcome::PortError, openFailure(portName, probe.errorString()));
+        finish(Outcome::PortError, openFailure(device, probe.errorString()));
     }
 }
 
@@ -125,6 +130,7 @@ void PortJob::workerStatus(int status)
         sending.start();
         break;
     case Ymodem::StatusTransmit:
+        ++transmitSeen;
         break;
     case Ymodem::StatusFinish:
         progress = 100;

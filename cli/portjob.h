@@ -23,8 +23,9 @@ class PortJob : public QObject
 public:
     enum class Phase { Idle, Preamble, Waiting, Sending, Done };
 
-    PortJob(const QString &port, const QString &file, qint64 fileSize, int baud, bool preamble,
-            QObject *parent = nullptr);
+    // `port` names the job in reports; `device` is the path it opens.
+    PortJob(const QString &port, const QString &device, const QString &file, qint64 fileSize, int baud,
+            bool preamble, QObject *parent = nullptr);
     ~PortJob() override;
 
     void start();
@@ -53,6 +54,7 @@ private:
     void finish(Outcome outcome, const QString &error = QString());
 
     const QString portName;
+    const QString device;
     const QString fileName;
     const qint64 fileSize;
     const int baud;
@@ -65,7 +67,8 @@ private:
     Phase state = Phase::Idle;
     bool stopping = false;
     int progress = 0;
-    qint64 blocks = 0;
+    qint64 blocksRead = 0;  // data blocks the worker has read from the file
+    qint64 transmitSeen = 0; // its Transmit statuses: one per block read, one at the end
     QElapsedTimer clock;   // from the transfer's start (the preamble's when none)
     QElapsedTimer sending; // from block 0
     double elapsed = 0;
@@ -73,7 +76,7 @@ private:
     QString why;
 };
 
-// Why a port did not open, in words a user can act on.
-QString openFailure(const QString &port, const QString &systemError);
+// Why the device at `path` did not open, in words a user can act on.
+QString openFailure(const QString &path, const QString &systemError);
 
 #endif // PORTJOB_H

@@ -7,7 +7,12 @@
 #include <QSerialPortInfo>
 #include <QSet>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,16 +31,59 @@ const char kEpilogue[] =
     "Exit codes:\n"
     "   0  every port succeeded\n"
     "   1  a transfer failed\n"
-    "   2  cancelled (by a device, or by SIGINT/SIGTERM, which cancels every port)\n"
+    "   2  cancelled (by a device, or by SIGINT/SIGTERM/SIGHUP/SIGPIPE, which cancel\n"
+    "      every port)\n"
     "   3  timeout: a device never answered\n"
     "   4  a port could not be opened, or usb:... named no single port\n"
-    "  64  bad usage: unknown option, unusable FILE, a port given twice\n"
+    "  64  bad usage: unknown option, FILE unusable or not a regular file, a port\n"
+    "      given twice\n"
     "With several ports the worst outcome decides, in this order: failed, port\n"
-    "error, timeout, cancelled. SIGINT/SIGTERM always exit with 2.\n";
+    "error, timeout, cancelled. Those signals always exit with 2.\n";
 
 void complain(const QString &message)
 {
     std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(message));
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Only a regular file has a size for block 0 and an end: a pipe or a device
+// would go out as an empty image, and opening a FIFO with no writer blocks.
+// So the name is looked at before it is opened, without blocking, and what
+// was opened is looked at again, as the name may have changed hands since.
+// Returns the size, or -1 once the reason has been said.
+qint64 regularFileSize(const QString &file)
+{
+    const QByteArray name = QFile::encodeName(file);
+    const QString notRegular = file + ": not a regular file (a pipe, device or socket has no size to send)";
+    struct stat status {};
+    if (::stat(name.constData(), &status) != 0) {
+        complain(file + (errno == ENOENT ? QString(": no such file") : ": cannot read: " + systemError()));
+        return -1;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        complain(file + ": is a folder, not a file");
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        complain(notRegular);
+        return -1;
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        complain(file + ": cannot read: " + systemError());
+        return -1;
+    }
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    ::close(fd);
+    if (!regular) {
+        complain(notRegular);
+        return -1;
+    }
+    return qint64(status.st_size);
 }
 
 QString usbIdentity(const QSerialPortInfo &info)
@@ -76,7 +124,9 @@ QString candidates(const QList<QSerialPortInfo> &ports)
     return lines.isEmpty() ? QString("  (no USB serial ports)") : lines.join('\n');
 }
 
-// usb:VID:PID[:SERIAL] through the port list; a plain name under /dev.
+// usb:VID:PID[:SERIAL] through the port list; any other name as QSerialPort
+// maps it on Linux (Qt 5.15 and 6.4 alike): a path starting with '/', './'
+// or '../' as given, anything else under /dev, "pts/3" included.
 // Returns the device path, or empty with *code set.
 QString resolvePort(const QString &given, int *code)
 {
@@ -86,7 +136,8 @@ QString resolvePort(const QString &given, int *code)
             complain("empty port name");
             return QString();
         }
-        return given.contains('/') ? given : "/dev/" + given;
+        const bool path = given.startsWith('/') || given.startsWith("./") || given.startsWith("../");
+        return path ? given : "/dev/" + given;
     }
 
     const QStringList parts = given.split(':');
@@ -170,21 +221,9 @@ int readRequest(const QStringList &arguments, Request *request)
     }
     request->file = files.first();
     const QFileInfo info(request->file);
-    if (!info.exists()) {
-        complain(request->file + ": no such file");
+    request->fileSize = regularFileSize(request->file);
+    if (request->fileSize < 0)
         return ExitCode::Usage;
-    }
-    if (info.isDir()) {
-        complain(request->file + ": is a folder, not a file");
-        return ExitCode::Usage;
-    }
-    QFile probe(request->file);
-    if (!probe.open(QFile::ReadOnly)) {
-        complain(request->file + ": cannot read: " + probe.errorString());
-        return ExitCode::Usage;
-    }
-    request->fileSize = probe.size();
-    probe.close();
     // Block 0 holds name, NUL, decimal size, NUL in 128 bytes.
     const int blockZero = info.fileName().toLocal8Bit().size() + 1
                         + QByteArray::number(request->fileSize).size() + 1;
@@ -205,15 +244,17 @@ int readRequest(const QStringList &arguments, Request *request)
         const QString path = resolvePort(given, &code);
         if (path.isEmpty())
             return code;
-        // Two names for one device (a symlink, a by-id path) are the same port.
+        // Two names for one device (a symlink, a by-id path) are the same
+        // port; the job opens the device found here, not the name again.
         const QString canonical = QFileInfo(path).canonicalFilePath();
-        const QString key = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
-        if (seen.contains(key)) {
+        const QString device = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+        if (seen.contains(device)) {
             complain(QString("%1: port given twice").arg(given));
             return ExitCode::Usage;
         }
-        seen.insert(key);
+        seen.insert(device);
         request->ports << path;
+        request->devices << device;
     }
 
     if (request->fileSize == 0)

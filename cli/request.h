@@ -9,7 +9,8 @@ struct Request
 {
     QString file;      // as given
     qint64 fileSize = 0;
-    QStringList ports; // device paths, resolved, each once
+    QStringList ports;   // as reported: the name as QSerialPort takes it
+    QStringList devices; // what each opens: the device path, each once
     int baud = 115200;
     bool preamble = true;
     bool json = false;

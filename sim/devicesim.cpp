@@ -26,6 +26,20 @@ void say(const QString &text)
 const char kOk[] = "OK\r\n";
 const char kError[] = "ERROR\r\n";
 
+// What the module's AT parser takes, byte for byte: it needs the carriage
+// return, and at+update is heard at the boot loader's rate. Written out
+// here rather than taken from the tool's preamble, which it checks.
+struct Command
+{
+    const char *bytes;
+    bool transferRate;
+};
+const Command kCommands[] = {
+    {"at+version\r\n", false},
+    {"at+boot\r\n", false},
+    {"at+update\r\n", true},
+};
+
 } // namespace
 
 DeviceSim::DeviceSim(const Options &options, PtyLine *line, QObject *parent)
@@ -92,35 +106,35 @@ void DeviceSim::collectCommands()
         if (pendingLine.size() < 256)
             pendingLine.append(char(c));
         if (c == '\n') {
-            command(pendingLine.trimmed().toLower(), baud);
+            command(pendingLine, baud);
             pendingLine.clear();
         }
     }
 }
 
 // Each line of the tool's preamble must arrive at the rate it goes out at:
-// the first ones at the user's rate, the one marked for it at the transfer
-// rate. A real module listening at another rate would hear noise.
-void DeviceSim::command(const QByteArray &text, int baud)
+// the first ones at the user's rate, at+update at the boot loader's. A real
+// module listening at another rate would hear noise.
+void DeviceSim::command(const QByteArray &bytes, int baud)
 {
     // What a sender still had on its way after a transfer ended is no
     // command; a module's parser would drop it too.
+    const QByteArray text = bytes.trimmed();
     for (const char c : text)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
             return;
     say(QString("line %1 %2").arg(QString::fromLatin1(text)).arg(baud));
 
-    const int count = int(sizeof BootPreamble::Steps / sizeof BootPreamble::Steps[0]);
+    const int count = int(sizeof kCommands / sizeof kCommands[0]);
     int index = 0;
-    while (index < count && QByteArray(BootPreamble::Steps[index].line).trimmed() != text)
+    while (index < count && kCommands[index].bytes != bytes)
         ++index;
     if (index == count) {
         line->send(reinterpret_cast<const unsigned char *>(kError), int(sizeof kError - 1));
         return;
     }
 
-    const int expected = BootPreamble::Steps[index].transferRate ? BootPreamble::TransferBaudRate
-                                                                   : options.baud;
+    const int expected = kCommands[index].transferRate ? BootPreamble::TransferBaudRate : options.baud;
     if (baud != expected) {
         ++rateErrors;
         std::fprintf(stderr, "qivo-device-sim: error: %s arrived at %d baud, expected %d\n",

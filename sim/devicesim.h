@@ -55,7 +55,7 @@ private:
     uint32_t write(unsigned char *buff, unsigned int len) override;
 
     void collectCommands();
-    void command(const QByteArray &text, int baud);
+    void command(const QByteArray &bytes, int baud);
     bool unitArrived(int *missing) const;
     Code openFile(const unsigned char *block);
     Code storeBlock(const unsigned char *buff, unsigned int len);

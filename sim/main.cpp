@@ -11,9 +11,12 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,7 +54,7 @@ int main(int argc, char *argv[])
         "A line arriving at another rate than the tool must use is an error on standard error.");
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption link("link", "Also make a symlink PATH to the port.", "PATH");
+    const QCommandLineOption link("link", "Also make a symlink PATH to the port; PATH must not exist. Removed at exit while it still points to this port.", "PATH");
     const QCommandLineOption dir("dir", "Store received files in DIR (default: a new temporary folder).", "DIR");
     const QCommandLineOption baud("baud", "Rate the first AT lines must come at (default 115200).", "RATE", "115200");
     const QCommandLineOption bootMs("boot-ms", "Restart time after at+update (default 1000).", "MS", "1000");
@@ -116,15 +119,14 @@ int main(int argc, char *argv[])
     }
     line.setNoise(noiseRate, seedValue);
 
-    const QString linkPath = parser.value(link);
-    if (!linkPath.isEmpty()) {
-        const QFileInfo existing(linkPath);
-        if (existing.isSymLink())
-            QFile::remove(linkPath);
-        if (::symlink(QFile::encodeName(line.slavePath()).constData(), QFile::encodeName(linkPath).constData()) != 0) {
-            std::fprintf(stderr, "qivo-device-sim: cannot make the link %s\n", qPrintable(linkPath));
-            return 1;
-        }
+    // The link never replaces what is at its path, which may be another
+    // device's link or no link at all.
+    const QByteArray linkPath = QFile::encodeName(parser.value(link));
+    const QByteArray target = QFile::encodeName(line.slavePath());
+    if (!linkPath.isEmpty() && ::symlink(target.constData(), linkPath.constData()) != 0) {
+        std::fprintf(stderr, "qivo-device-sim: cannot make the link %s: %s\n", linkPath.constData(),
+                     errno == EEXIST ? "the path exists; remove it first" : std::strerror(errno));
+        return 1;
     }
 
     std::printf("port %s\ndir %s\n", qPrintable(line.slavePath()), qPrintable(options.dir));
@@ -145,7 +147,10 @@ int main(int argc, char *argv[])
     QObject::connect(&device, &DeviceSim::done, &app, &QCoreApplication::exit);
 
     const int code = app.exec();
-    if (!linkPath.isEmpty())
-        QFile::remove(linkPath);
+    // Only our own link goes: another simulator may have taken the path over.
+    char points[PATH_MAX];
+    const ssize_t length = linkPath.isEmpty() ? -1 : ::readlink(linkPath.constData(), points, sizeof points);
+    if (length >= 0 && QByteArray(points, int(length)) == target)
+        ::unlink(linkPath.constData());
     return code;
 }
