@@ -19,7 +19,8 @@ Ymodem::Ymodem(unsigned int timeDivide, unsigned int timeMax, unsigned int error
     : timeDivide(timeDivide), timeMax(timeMax), errorMax(errorMax),
       timeCount(0), errorCount(0), blockNumber(0),
       packetState(CodeNone), stage(StageNone),
-      receiveLength(0), transmitLength(0), firstBlockSent(false)
+      receiveLength(0), transmitLength(0), firstBlockSent(false),
+      abortSeen(false), dropping(false)
 {
 }
 
@@ -64,14 +65,38 @@ void Ymodem::abort()
 
 // Reads at most one frame per call and asks only for the bytes still missing,
 // so whatever follows a frame stays in the stream for the next call.
+//
+// A byte that starts neither a frame nor an EOT is most likely a frame header
+// damaged on the line, so what follows it is dropped unread until a call finds
+// the line quiet (CodeQuiet): the rest of that frame must not be taken for
+// EOTs and cancels. An abort byte waits for the next byte instead, which makes
+// it a cancel or, like any other, a stray byte.
 Ymodem::Code Ymodem::receivePacket()
 {
-    if (packetState == CodeNone) {
-        if (read(receiveBuffer, 1) == 0)
+    if (dropping) {
+        if (read(receiveBuffer, FrameSizeStx) != 0)
             return CodeNone;
+        dropping = false;
+        return CodeQuiet;
+    }
+
+    if (packetState == CodeNone) {
+        const bool afterAbortByte = abortSeen;
+        if (read(receiveBuffer, 1) == 0) {
+            abortSeen = false;
+            return afterAbortByte ? CodeQuiet : CodeNone;
+        }
 
         const Code header = static_cast<Code>(receiveBuffer[0]);
-        if (header != CodeSoh && header != CodeStx)
+        if (secondAbortByte(isAbort(header)))
+            return CodePeerCancel;
+        if (abortSeen)
+            return CodeNone;
+        if (afterAbortByte || (header != CodeSoh && header != CodeStx && header != CodeEot)) {
+            dropping = true;
+            return CodeNone;
+        }
+        if (header == CodeEot)
             return header;
 
         const uint32_t missing = (header == CodeSoh ? FrameSizeSoh : FrameSizeStx) - 1;
@@ -104,10 +129,17 @@ Ymodem::Code Ymodem::receivePacket()
 // A receiver never sends frames, so the sending side takes its replies one
 // control byte at a time. A stray SOH or STX (noise at port open, a flipped
 // ACK) is then one unexpected byte, not the start of a frame that would
-// swallow the replies behind it.
+// swallow the replies behind it. Before the first 'C' a boot loader may still
+// be printing its banner, so only CANs count as abort bytes there.
 Ymodem::Code Ymodem::receiveControl()
 {
-    return read(receiveBuffer, 1) == 0 ? CodeNone : static_cast<Code>(receiveBuffer[0]);
+    if (read(receiveBuffer, 1) == 0) {
+        abortSeen = false;
+        return CodeNone;
+    }
+    const Code code = static_cast<Code>(receiveBuffer[0]);
+    const bool abortByte = stage == StageEstablishing ? code == CodeCan : isAbort(code);
+    return secondAbortByte(abortByte) ? CodePeerCancel : code;
 }
 
 // CRC-16/XMODEM, bit by bit: poly 0x1021, init 0, no reflection, no final XOR.
@@ -143,6 +175,8 @@ void Ymodem::reset()
 {
     enterStage(StageNone, 0);
     firstBlockSent = false;
+    abortSeen = false;
+    dropping = false;
 }
 
 void Ymodem::writeCancel()
@@ -208,8 +242,11 @@ Ymodem::IdleResult Ymodem::idle(Status onLimit)
 }
 
 // True when the handler should retry, false when the limit ended the transfer.
+// Every caller acts on something the peer sent, so the silence is over: a
+// periodic write counted from before it would cross the retry it asked for.
 bool Ymodem::error()
 {
+    timeCount = 0;
     errorCount += 1;
     if (errorCount > errorMax) {
         giveUp(StatusError);
@@ -221,6 +258,16 @@ bool Ymodem::error()
 bool Ymodem::isAbort(Code code)
 {
     return code == CodeCan || code == CodeAbortUpper || code == CodeAbortLower;
+}
+
+// A peer cancels with two abort bytes in a row (the common ones send five);
+// one alone is as likely a flipped 'C' or ACK. A call that finds the line
+// quiet ends the row.
+bool Ymodem::secondAbortByte(bool abortByte)
+{
+    const bool second = abortByte && abortSeen;
+    abortSeen = abortByte;
+    return second;
 }
 
 bool Ymodem::frameGood(Code header, uint8_t number)
@@ -304,7 +351,7 @@ void Ymodem::transmitStageEstablishing()
         }
         enterStage(StageEstablished, 0);
         write(transmitBuffer, transmitLength);
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
     } else {
         idle(StatusTimeout);
@@ -347,7 +394,7 @@ void Ymodem::transmitStageEstablished()
             packetState = CodeNone;
             resend();
         }
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
     } else if (idle(StatusError) == IdlePeriodic) {
         resend();
@@ -363,7 +410,7 @@ void Ymodem::transmitStageTransmitting()
     } else if (code == CodeNak) {
         if (error())
             resend();
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
     } else if (idle(StatusError) == IdlePeriodic) {
         resend();
@@ -389,7 +436,7 @@ void Ymodem::transmitStageFinishing()
         enterStage(StageFinishing, 0);
         buildEot();
         write(transmitBuffer, transmitLength);
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
     } else if (idle(StatusError) == IdlePeriodic) {
         resend();
@@ -406,7 +453,7 @@ void Ymodem::transmitStageFinished()
     } else if (code == CodeNak || code == CodeC) {
         if (error())
             resend();
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
     } else if (idle(StatusError) == IdlePeriodic) {
         resend();
@@ -433,13 +480,13 @@ void Ymodem::receiveStageEstablishing()
             }
             enterStage(StageEstablished, 0);
             writeControl(CodeAck, CodeC);
-        } else if (error()) {
-            writeControl(CodeC);
+        } else {
+            rejectFrame();
         }
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
-    } else if (idle(StatusTimeout) == IdlePeriodic) {
-        writeControl(CodeC);
+    } else {
+        receiveIdle(code, StatusTimeout, CodeC);
     }
 }
 
@@ -487,20 +534,38 @@ void Ymodem::acceptDataBlock(Code header, uint8_t number)
     writeControl(CodeAck);
 }
 
-// While data blocks are expected: a bad frame, the first EOT, an abort byte
-// or nothing.
+// A frame that is neither the next one nor a repeat. The rest of it may still
+// be arriving, and would be read as control bytes, so the request for it
+// waits until the line is quiet.
+void Ymodem::rejectFrame()
+{
+    if (error())
+        dropping = true;
+}
+
+// Nothing the stage acts on: the stage's request goes out each period, and
+// once the line is quiet after stray bytes. Neither restarts the idle count,
+// so endless noise still ends at its limit.
+void Ymodem::receiveIdle(Code code, Status onLimit, Code ask)
+{
+    const IdleResult result = idle(onLimit);
+    if (result == IdlePeriodic || (result == IdleWaiting && code == CodeQuiet))
+        writeControl(ask);
+}
+
+// While data blocks are expected: a bad frame, the first EOT, a cancel or
+// nothing.
 void Ymodem::receiveOtherThanNextBlock(Code code)
 {
     if (code == CodeSoh || code == CodeStx) {
-        if (error())
-            writeControl(CodeNak);
+        rejectFrame();
     } else if (code == CodeEot) {
         enterStage(StageFinishing, 0);
         writeControl(CodeNak);
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
-    } else if (idle(StatusError) == IdlePeriodic) {
-        writeControl(CodeNak);
+    } else {
+        receiveIdle(code, StatusError, CodeNak);
     }
 }
 
@@ -511,10 +576,10 @@ void Ymodem::receiveStageFinishing()
     if (code == CodeEot) {
         enterStage(StageFinished, 0);
         writeControl(CodeAck, CodeC);
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
-    } else if (idle(StatusError) == IdlePeriodic) {
-        writeControl(CodeNak);
+    } else {
+        receiveIdle(code, StatusError, CodeNak);
     }
 }
 
@@ -527,15 +592,15 @@ void Ymodem::receiveStageFinished()
             reset();
             writeControl(CodeAck);
             callback(StatusFinish, nullptr, nullptr);
-        } else if (error()) {
-            writeControl(CodeNak);
+        } else {
+            rejectFrame();
         }
     } else if (code == CodeEot) {
         if (error())
             writeControl(CodeAck, CodeC);
-    } else if (isAbort(code)) {
+    } else if (code == CodePeerCancel) {
         peerAbort();
-    } else if (idle(StatusError) == IdlePeriodic) {
-        writeControl(CodeNak);
+    } else {
+        receiveIdle(code, StatusError, CodeNak);
     }
 }

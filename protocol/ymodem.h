@@ -113,6 +113,16 @@ protected:
 private:
     enum IdleResult { IdleWaiting, IdlePeriodic, IdleGaveUp };
 
+    // What the readers report besides a byte or a frame; no byte has these values.
+    static constexpr Code CodePeerCancel = static_cast<Code>(0x100); // two abort bytes in a row
+    static constexpr Code CodeQuiet = static_cast<Code>(0x101);      // the line fell quiet after stray bytes
+
+    // The last byte read was an abort byte: one more makes a cancel.
+    bool abortSeen;
+    // Receiver only: the bytes arriving belong to a damaged frame or are noise,
+    // and are dropped until a call finds the line quiet.
+    bool dropping;
+
     void clearCounters();
     void enterStage(Stage next, uint8_t number);
     void reset();
@@ -128,10 +138,13 @@ private:
     bool error();
 
     static bool isAbort(Code code);
+    bool secondAbortByte(bool abortByte);
     bool frameGood(Code header, uint8_t number);
     Code deliver(Status status, Code header);
 
     void acceptDataBlock(Code header, uint8_t number);
+    void rejectFrame();
+    void receiveIdle(Code code, Status onLimit, Code ask);
     void receiveOtherThanNextBlock(Code code);
 
     Code buildFrame(Status status, uint8_t number);

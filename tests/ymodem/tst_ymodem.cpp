@@ -95,18 +95,22 @@ void addIdle(bool sending, Stage stage, unsigned int timeDivide, unsigned int ti
 }
 
 // errorMax bad inputs answered with the retry (empty: the last write again),
-// then the cancel on one more.
+// then the cancel on one more. A receiver's request for a frame (NAK, 'C')
+// waits for the line to be quiet. Each is followed by silence for the rest of
+// a period: acting on it restarts the idle count, so no periodic write comes.
 void addErrors(bool sending, Stage stage, const Bytes &bad, Bytes retry, const char *what)
 {
     for (int errorMax : {0, 3}) {
         Steps s = upTo(sending, stage);
         if (retry.empty())
             retry = s.back().out;
+        const bool quiet = !sending && (retry == kNak || retry == kC);
         for (int e = 0; e < errorMax; ++e)
-            s.push_back({bad, stage, retry, e ? -1 : errorMax});
+            s.insert(s.end(), {{bad, stage, quiet ? Bytes() : retry, e ? -1 : errorMax},
+                               {{}, stage, quiet ? retry : Bytes()}, {{}, stage, {}}});
         s.push_back({bad, None, kCancel, errorMax ? -1 : 0});
         QTest::addRow("errors: %s stage %d, %s, errorMax %d", sending ? "send" : "recv", stage, what, errorMax)
-            << Setup{sending} << s << Ymodem::StatusError;
+            << Setup{sending, 1100, 2} << s << Ymodem::StatusError;
     }
 }
 
@@ -132,6 +136,12 @@ private slots:
         const Bytes closing = hex("0100ff" + QByteArray(256, '0') + "0000");
         const std::vector<Bytes> data = dataBlocks(pattern(1100));
         const Bytes stxZero = makeFrame(0, Bytes(1024, 0x00));
+        // Block 2 damaged: its header byte (0x01 to 0x41, so that block number 02 follows an abort byte), or its
+        // length (SOH for STX: the 896 bytes left, an EOT and 'A's, must not be read as EOT or cancel).
+        Bytes garbled = makeFrame(2, data[1]), cut = makeFrame(2, Bytes(1024, 'A'));
+        garbled[0] = 'A';
+        cut[0] = 0x01;
+        cut[3 + 130] = 0x04;
 
         QTest::newRow("send 1100 bytes") << Setup{} << Steps{
             {{}, Establishing, {}}, {kC, Established, block0}, {kC, Established, block0}, // an early 'C': again
@@ -141,10 +151,18 @@ private slots:
             {{0x02}, Transmitting, {}}, // a flipped ACK: one stray byte, not a frame
             {kAck, Transmitting, makeFrame(2, data[1])}, {kAck, Finishing, kEot}, {kNak, Finishing, kEot},
             {kAck, Finishing, {}}, {kC, Finished, closing}, {kAck, None, {}}} << Ymodem::StatusFinish;
+        // A boot loader's banner before its first 'C' is text, its 'a's too.
+        const QByteArray banner = "QIVO boot loader 2.1, waiting for file\r\n";
+        Steps afterBanner = sendAll(1100);
+        afterBanner.insert(afterBanner.begin() + 1, size_t(banner.size()), {{}, Establishing, {}});
+        afterBanner[1].in = Bytes(banner.begin(), banner.end());
+        QTest::newRow("send after a banner") << Setup{} << afterBanner << Ymodem::StatusFinish;
         QTest::newRow("receive 1100 bytes") << Setup{false} << Steps{
             {{}, Establishing, kC}, {stxZero, Establishing, {}}, // block 0 is never STX: an idle call
-            {block0, Established, kAckC}, {stxZero, Established, kNak},
-            {makeFrame(1, data[0]), Transmitting, kAck}, {makeFrame(2, data[1]), Transmitting, kAck},
+            {block0, Established, kAckC}, {stxZero, Established, {}}, {{}, Established, kNak}, // NAKed once quiet
+            {makeFrame(1, data[0]), Transmitting, kAck}, {garbled, Transmitting, {}}, {{}, Transmitting, {}},
+            {{}, Transmitting, {}}, {{}, Transmitting, kNak}, {cut, Transmitting, {}}, {{}, Transmitting, {}},
+            {{}, Transmitting, kNak}, {makeFrame(2, data[1]), Transmitting, kAck},
             {kEot, Finishing, kNak}, {kEot, Finished, kAckC}, {closing, None, kAck}} << Ymodem::StatusFinish;
 
         // Frames that arrive in parts, each part with the first byte of what follows: assembled whole, the rest
@@ -182,11 +200,16 @@ private slots:
 
         for (bool sending : {true, false}) {
             for (int st = Establishing; st <= int(Finished); ++st) {
+                // One abort byte is a stray byte, which a receiver answers once the line is quiet; two in a row
+                // cancel, though before the first 'C' letters are a boot loader's text.
                 for (uint8_t byte : {uint8_t(0x18), uint8_t('A'), uint8_t('a')}) {
+                    const bool text = sending && st == Establishing && byte != 0x18;
+                    const Bytes ask = sending ? Bytes() : st == Establishing ? kC : kNak;
                     Steps steps = upTo(sending, Stage(st));
-                    steps.push_back({{byte}, None, {}});
-                    QTest::addRow("%s stage %d, the peer aborts with %02x", sending ? "send" : "recv", st, byte)
-                        << Setup{sending} << steps << Ymodem::StatusAbort;
+                    steps.insert(steps.end(), {{{byte}, Stage(st), {}}, {{}, Stage(st), ask}, {{byte, byte}, Stage(st), {}},
+                                               {{}, text ? Stage(st) : None, {}}});
+                    QTest::addRow("%s stage %d, the peer sends %02x, then two", sending ? "send" : "recv", st, byte)
+                        << Setup{sending} << steps << (text ? NoOutcome : Ymodem::StatusAbort);
                 }
                 for (auto [timeDivide, timeMax] : {std::pair{0u, 3u}, std::pair{4u, 0u}, std::pair{2u, 2u}})
                     addIdle(sending, Stage(st), timeDivide, timeMax);
@@ -201,6 +224,7 @@ private slots:
         addIdle(true, Finishing, 0, 3, kAck);
         addIdle(false, Finishing, 0, 3, makeFrame(3, pattern(128)));
         addIdle(false, Finished, 1, 2, stxZero);
+        addIdle(false, Transmitting, 1, 2, {0x55, 0x04, 0x41}); // noise: dropped, never quiet
 
         Bytes badCrc = makeFrame(1, data[0]), badComplement = makeFrame(2, data[1]), badZero = closing;
         badCrc[500] ^= 0x01;
