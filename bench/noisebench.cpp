@@ -109,17 +109,18 @@ pid_t spawn(const QStringList &argv, const QString &stdoutPath, const QString &s
 }
 
 // The child's exit code, -1 if a signal ended it, or -2 if it was still
-// running at the deadline (it is killed then).
+// running at the deadline. Then it is asked to stop, which lets the flasher
+// release its port's lock file, and killed if it does not.
 int waitUntil(pid_t pid, const QElapsedTimer &clock, qint64 deadlineMs)
 {
+    int signal = 0;
     for (;;) {
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (clock.elapsed() >= deadlineMs) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-            return -2;
+            return signal ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (signal != SIGKILL && clock.elapsed() >= deadlineMs + (signal ? 3000 : 0)) {
+            signal = signal ? SIGKILL : SIGTERM;
+            ::kill(pid, signal);
         }
         ::usleep(10000);
     }
@@ -176,7 +177,7 @@ TrialResult runTrial(const Trial &t, double flipRate, const QString &file, const
         const QJsonObject result = resultLine(runDir + "/cli.json");
         const QString outcome = result.value("outcome").toString();
         reported = code == 0 && outcome == "success";
-        said = r.hung ? QString("ours still running after %1 s, killed").arg(limitMs / 1000)
+        said = r.hung ? QString("ours still running after %1 s, stopped").arg(limitMs / 1000)
                       : QString("ours exit %1, %2").arg(code).arg(outcome.isEmpty() ? "no result line" : outcome);
         if (result.contains("error"))
             said += ": " + result.value("error").toString();
@@ -191,7 +192,7 @@ TrialResult runTrial(const Trial &t, double flipRate, const QString &file, const
         const int code = line.waitForProcess(limitMs);
         r.hung = code == -1 && clock.elapsed() >= limitMs;
         reported = code == 0;
-        said = r.hung ? QString("sb still running after %1 s, killed").arg(limitMs / 1000)
+        said = r.hung ? QString("sb still running after %1 s, stopped").arg(limitMs / 1000)
                       : QString("sb exit %1: %2").arg(code).arg(tail(runDir + "/sb.log"));
     }
     r.seconds = clock.elapsed() / 1000.0;
@@ -201,6 +202,13 @@ TrialResult runTrial(const Trial &t, double flipRate, const QString &file, const
         const int rb = line.waitForProcess(ReceiverGraceMs);
         rbSaid = rb == -1 ? QString("rb still running or killed") : QString("rb exit %1").arg(rb);
         rbSaid += ": " + tail(runDir + "/rb.log");
+    }
+    // What each end put on the line, before the flips (the seed replays
+    // them), for a look at a run kept with --keep.
+    for (int end : {0, 1}) {
+        QFile f(runDir + (end ? "/sent-by-rb.bin" : "/sent-by-sender.bin"));
+        if (f.open(QFile::WriteOnly))
+            f.write(line.sentBy(end));
     }
     const QString stored = checkReceived(file, target);
     if (!reported)
@@ -237,7 +245,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption jobsOption("jobs", "Runs at once; the line's pacing leaves them mostly idle.", "n", "4");
     const QCommandLineOption limitOption("limit", "Seconds a sender may run before it is killed.", "s", "120");
     const QCommandLineOption sizeOption("size", "Bytes in the random file.", "bytes", "16384");
-    const QCommandLineOption keepOption("keep", "Keep each run's folder (logs, rb's file) under dir.", "dir");
+    const QCommandLineOption keepOption("keep", "Keep each run's folder (logs, both ends' bytes, rb's file) under dir.", "dir");
     parser.addOptions({levelsOption, seedsOption, jobsOption, limitOption, sizeOption, keepOption});
     parser.process(app);
 
