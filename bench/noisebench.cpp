@@ -290,7 +290,7 @@ int main(int argc, char *argv[])
             .arg(size).arg(Baud).arg(Baud / 10));
     out(QString("both ways; seeds 1..%1 per level for both senders; %2 run(s) at once; a sender still running")
             .arg(seeds).arg(jobs));
-    out(QString("after %1 s is killed and counted as a clean failure (\"hung\").").arg(limit));
+    out(QString("after %1 s is stopped and counted as a clean failure (\"hung\").").arg(limit));
     out(QString("ours: qivo-dfu-cli --no-preamble on a pty; sb -k --ymodem on pipes. load average before: %1")
             .arg(loadAverage()));
 
