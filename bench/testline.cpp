@@ -34,7 +34,11 @@ constexpr double BurstBytes = 64;
 
 TestLine::TestLine() : TestLine(Options()) {}
 
-TestLine::TestLine(const Options &options) : options(options), rng(options.seed) {}
+TestLine::TestLine(const Options &options) : options(options)
+{
+    rng[0].seed(options.seed);
+    rng[1].seed(options.seed ^ 0x9e3779b9u);
+}
 
 TestLine::~TestLine()
 {
@@ -171,13 +175,14 @@ int TestLine::waitForProcess(int timeoutMs)
 void TestLine::carry(int from, const unsigned char *bytes, long n)
 {
     End &to = ends[1 - from];
+    std::mt19937 &random = rng[from];
     ends[from].sent.append(reinterpret_cast<const char *>(bytes), int(n));
     for (long i = 0; i < n; ++i) {
         unsigned char b = bytes[i];
-        if (options.dropRate > 0 && chance(rng) < options.dropRate)
+        if (options.dropRate > 0 && chance(random) < options.dropRate)
             continue;
-        if (options.flipRate > 0 && chance(rng) < options.flipRate)
-            b ^= static_cast<unsigned char>(1u << (rng() % 8));
+        if (options.flipRate > 0 && chance(random) < options.flipRate)
+            b ^= static_cast<unsigned char>(1u << (random() % 8));
         to.outbox.push_back(b);
     }
 }

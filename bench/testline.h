@@ -69,7 +69,7 @@ private:
     Options options;
     End ends[2];
     int count = 0;
-    std::mt19937 rng;
+    std::mt19937 rng[2]; // one per direction: a byte's fate hangs only on its place in its own stream
     std::uniform_real_distribution<double> chance{0.0, 1.0};
     mutable std::mutex mutex;
     std::atomic<bool> stopping{false};

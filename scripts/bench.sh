@@ -2,6 +2,8 @@
 # Installs what is missing, builds, and runs the transfer benchmark with the
 # given arguments (see build/bench/transferbench --help). The full run takes
 # about ten minutes: the 1 MiB transfers go at 115200 baud.
+# `bench.sh noise [options]` runs the noisy-line benchmark instead (see
+# build/bench/noisebench --help), a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,4 +11,8 @@ bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja
 cmake --build build
 
+if [ "${1:-}" = noise ]; then
+    shift
+    exec build/bench/noisebench "$@"
+fi
 exec build/bench/transferbench "$@"
