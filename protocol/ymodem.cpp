@@ -405,9 +405,12 @@ void Ymodem::transmitStageTransmitting()
 {
     const Code code = receiveControl();
 
+    // A receiver that has not yet taken block 1 asks for it again with 'C',
+    // as it asked for it first: that is a NAK here.
+    const bool again = code == CodeNak || (code == CodeC && blockNumber == 1);
     if (code == CodeAck) {
         sendNextBlockOrEot();
-    } else if (code == CodeNak) {
+    } else if (again) {
         if (error())
             resend();
     } else if (code == CodePeerCancel) {

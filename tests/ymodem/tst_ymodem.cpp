@@ -219,7 +219,6 @@ private slots:
             QTest::addRow("%s, the owner aborts", sending ? "send" : "recv") << Setup{sending} << steps << NoOutcome;
         }
         addIdle(true, Establishing, 0, 3, kNak); // CRC mode only
-        addIdle(true, Transmitting, 0, 3, kC);
         addIdle(true, Transmitting, 1, 2, {0x00});
         addIdle(true, Finishing, 0, 3, kAck);
         addIdle(false, Finishing, 0, 3, makeFrame(3, pattern(128)));
@@ -233,6 +232,7 @@ private slots:
         for (Stage stage : {Established, Transmitting, Finished})
             addErrors(true, stage, kNak, {}, "NAK");
         addErrors(true, Finished, kC, {}, "C");
+        addErrors(true, Transmitting, kC, {}, "C for block 1");
         addErrors(false, Establishing, makeFrame(1, pattern(128)), kC, "block 1");
         addErrors(false, Establishing, badZero, kC, "bad CRC");
         addErrors(false, Established, block0, kAckC, "block 0 again");
