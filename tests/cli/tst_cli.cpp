@@ -67,6 +67,8 @@ class TstCli : public QObject
     QByteArray firmwareBytes;
     std::unique_ptr<Sim> deaf; // must hear nothing while bad input is refused
     std::unique_ptr<Run> slow[2];
+    std::unique_ptr<Sim> noBoot; // a unit that never enters its boot loader, on a station that retries once
+    std::unique_ptr<Peer> retrying;
 
 private slots:
     void initTestCase()
@@ -81,6 +83,9 @@ private slots:
         slow[0].reset(new Run({{}, {"--silent"}}, {"--json", gone}, {"/dev/qivo-no-such-port"}));
         slow[1].reset(new Run({{}, {"--no-boot"}, {"--cancel-after", "1"}}, {"--json", firmware}));
         QVERIFY(!slow[0]->sims[0]->line("line at+version").isEmpty() && QFile::remove(gone));
+        const QString slot = work.filePath("noboot");
+        retrying.reset(new Peer(QIVO_CLI, {"--watch", "--retries", "1", "--record", slot + ".jsonl", "-p", slot, firmware}));
+        noBoot.reset(new Sim({"--no-boot", "--link", slot}));
     }
 
     void badInput_data()
@@ -230,6 +235,56 @@ private slots:
         QVERIFY2(seen.contains("\033[?25l") && seen.lastIndexOf("\033[?25h") > seen.lastIndexOf("\033[?25l"), seen);
     }
 
+    // A station on three path slots. Units come and go on one slot and each is flashed once, byte-exact; one
+    // left plugged in is not flashed again; a changed image is refused; killed mid-transfer, the station
+    // leaves a record of whole lines holding every finished attempt.
+    void station()
+    {
+        QTemporaryDir dir;
+        const QByteArray image = randomBytes(100000, 11);
+        const QString file = dir.filePath("station.bin"), record = dir.filePath("record.jsonl");
+        const QString s0 = dir.filePath("s0"), s1 = dir.filePath("s1"), s2 = dir.filePath("s2");
+        QVERIFY(writeFile(file, image));
+        Peer station(QIVO_CLI, {"--watch", "--json", "--record", record, "-p", s0, "-p", s1, "-p", s2, file});
+        const auto results = [&station] {
+            QList<QJsonObject> found;
+            for (const Peer::Line &line : station.lines)
+                if (QJsonDocument::fromJson(line.text).object().value("event") == "result")
+                    found << QJsonDocument::fromJson(line.text).object();
+            return found;
+        };
+        const QByteArray stored = "stored station.bin 100000 " + sha256(image);
+        Sim stays({"--link", s1});
+        std::mt19937 rng(5);
+        for (int unit = 0; unit < 2; ++unit) { // a person needs a second or more to change units
+            QTest::qWait(1000 + int(rng() % 1000));
+            Sim passing({"--once", "--link", s0});
+            QCOMPARE(passing.exitCode(20000), 0);
+            QVERIFY(!passing.line(stored, 0).isEmpty());
+        }
+        QVERIFY(!stays.line(stored, 0).isEmpty());
+        const auto received = [](const Peer &unit) { return std::count_if(unit.lines.begin(), unit.lines.end(),
+            [](const Peer::Line &line) { return line.text.startsWith("receiving "); }); };
+        QCOMPARE(received(stays), 1);
+
+        Sim running({"--pace", "--link", s2});
+        QVERIFY(!running.line("receiving ", 10000).isEmpty());
+        QVERIFY(writeFile(file, image + "x"));
+        Sim refused({"--once", "--link", s0});
+        QTRY_COMPARE(results().size(), 4);
+        QVERIFY(results().last().value("error").toString().contains("changed on disk"));
+        station.process.kill();
+        QVERIFY(running.line("stored ", 0).isEmpty() && received(refused) == 0 && received(stays) == 1);
+        const QList<QByteArray> lines = readFile(record).split('\n');
+        QCOMPARE(lines.size(), 5); // four lines, each ended
+        for (int i = 0; i < 4; ++i) {
+            const QJsonObject object = QJsonDocument::fromJson(lines[i]).object();
+            QCOMPARE(object.value("outcome"), results()[i].value("outcome"));
+            QCOMPARE(object.value("image_sha256").toString().toUtf8(), sha256(image));
+        }
+        QVERIFY(lines.last().isEmpty());
+    }
+
     // A general YMODEM receiver: lrzsz's rb storing into an empty folder; the
     // device is taken to be in its boot loader already.
     void againstRb()
@@ -253,6 +308,24 @@ private slots:
                 got << byPort.value(port).value("outcome").toString();
             QCOMPARE(got.join(' '), run ? "3 success timeout cancelled" : "1 failed timeout port-error");
         }
+        // The station tried the unit twice, recorded both, and counts it failed once stopped.
+        const auto timeouts = [this] {
+            QByteArrayList found;
+            for (const Peer::Line &line : retrying->lines)
+                if (line.text.contains(": timeout, "))
+                    found << line.text.mid(line.text.lastIndexOf('('));
+            return found;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(timeouts().size() == 2, 60000);
+        ::kill(pid_t(retrying->process.processId()), SIGINT);
+        QCOMPARE(retrying->exitCode(5000), 3);
+        QCOMPARE(timeouts(), (QByteArrayList{"(attempt 1)", "(attempt 2)"}));
+        QVERIFY(retrying->lines.last().text.startsWith("summary: units seen 1, succeeded first time 0, after retries 0, failed 1,"));
+        QByteArrayList recorded;
+        for (const QByteArray &line : readFile(work.filePath("noboot.jsonl")).split('\n'))
+            if (!line.isEmpty())
+                recorded << QJsonDocument::fromJson(line).object().value("outcome").toString().toUtf8();
+        QCOMPARE(recorded, (QByteArrayList{"timeout", "timeout"}));
     }
 };
 
