@@ -1,4 +1,5 @@
 #include "request.h"
+#include "location.h"
 #include "outcome.h"
 
 #include <QCommandLineParser>
@@ -110,14 +111,18 @@ void listPorts()
         complain("no serial ports found");
         return;
     }
-    std::printf("%-16s %-28s %-20s %-16s %s\n", "PORT", "DESCRIPTION", "MANUFACTURER", "SERIAL", "USB");
+    // Adapters of one make tell apart only by where they are plugged in.
+    const QHash<QString, QString> locations = byPathNames();
+    std::printf("%-16s %-28s %-20s %-16s %-13s %s\n", "PORT", "DESCRIPTION", "MANUFACTURER", "SERIAL", "USB", "LOCATION");
     for (const QSerialPortInfo &info : ports) {
         const QString id = usbIdentity(info);
-        std::printf("%-16s %-28s %-20s %-16s %s\n", qPrintable(info.systemLocation()),
+        const QString location = locations.value(QFileInfo(info.systemLocation()).canonicalFilePath());
+        std::printf("%-16s %-28s %-20s %-16s %-13s %s\n", qPrintable(info.systemLocation()),
                     qPrintable(info.description().isEmpty() ? "-" : info.description()),
                     qPrintable(info.manufacturer().isEmpty() ? "-" : info.manufacturer()),
                     qPrintable(info.serialNumber().isEmpty() ? "-" : info.serialNumber()),
-                    qPrintable(id.isEmpty() ? "-" : id.section(':', 0, 2)));
+                    qPrintable(id.isEmpty() ? "-" : id.section(':', 0, 2)),
+                    qPrintable(location.isEmpty() ? "-" : location));
     }
 }
 
@@ -202,7 +207,7 @@ int readRequest(const QStringList &arguments, Request *request)
     const QCommandLineOption baud({"b", "baud"}, "Rate of the first two AT lines (default 115200); the last line and the transfer are always 115200.", "RATE", "115200");
     const QCommandLineOption noPreamble("no-preamble", "The device is already in its boot loader: send no AT lines.");
     const QCommandLineOption json("json", "Machine output: one JSON object per line on stdout, nothing else on stdout.");
-    const QCommandLineOption list({"l", "list"}, "List serial ports (name, description, manufacturer, serial number, VID:PID) and exit.");
+    const QCommandLineOption list({"l", "list"}, "List serial ports (name, description, manufacturer, serial number, VID:PID, by-path location) and exit.");
     const QCommandLineOption quiet({"q", "quiet"}, "No progress.");
     const QCommandLineOption watch("watch", "Station: each PORT is a slot; flash every device that appears on one, once, until SIGINT/SIGTERM.");
     const QCommandLineOption retries("retries", "With --watch: start a unit that timed out or failed again, up to N times while it stays plugged in (default 0).", "N", "0");

@@ -2,6 +2,7 @@
 // the JSON lines, the rates the preamble goes out at, several ports at once,
 // and Ctrl-C. The simulator's own report is the device's view of each run.
 
+#include "location.h"
 #include "peers.h"
 
 #include <QJsonDocument>
@@ -104,6 +105,14 @@ private slots:
         QVERIFY(refused.exitCode(5000) == 1 && refused.process.readAllStandardError().contains("path exists"));
         const QString port = deaf->port;
         QCOMPARE(QFile::symLinkTarget(link), port);
+        { // --list's location: udev's relative links, a device's shortest name, a dangling link skipped.
+            QTemporaryDir byPath;
+            const QString usb = "pci-0-usb-0:1:1.0-port0", up = QDir(byPath.path()).relativeFilePath(port);
+            for (const QString &name : {usb, QString("pci-0-usbv2-0:1:1.0-port0"), QString("pci-0-usb-0:2:1.0-port0")})
+                QVERIFY(::symlink(QFile::encodeName(name.contains(":2:") ? "../gone" : up), QFile::encodeName(byPath.filePath(name))) == 0);
+            QCOMPARE(byPathNames(byPath.path()), (QHash<QString, QString>{{port, usb}}));
+            QCOMPARE(byPathName(link, byPath.path()) + byPathName(firmware, byPath.path()), usb); // a link to the port; no port
+        }
         // 126 + NUL + "1" + NUL: one byte over block 0.
         const QString longName = work.filePath(QString(122, 'n') + ".bin");
         QVERIFY(writeFile(empty, {}) && writeFile(longName, "x") && ::mkfifo(QFile::encodeName(fifo), 0600) == 0);
