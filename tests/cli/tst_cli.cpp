@@ -166,7 +166,8 @@ private slots:
         QTest::newRow("paced noisy line") << Flash{QStringList{"--pace", "--noise", "1e-5", "--seed", "3"}, 1, none, "fw", "success"};
         QTest::newRow("first EOT acknowledged") << Flash{QStringList{"--eot-ack-first"}, 1, none, "fw", "success"};
         QTest::newRow("empty file") << Flash{none, 1, none, "empty", "success"};
-        QTest::newRow("device cancels") << Flash{QStringList{"--cancel-after", "3"}, 1, none, "fw", "cancelled"};
+        QTest::newRow("device cancels, recorded")
+            << Flash{QStringList{"--cancel-after", "3"}, 1, {"--record", work.filePath("once.jsonl")}, "fw", "cancelled"};
     }
 
     void flash()
@@ -205,6 +206,12 @@ private slots:
                                            : "ended cancelled ";
             QVERIFY2(!sim->line(end, 0).isEmpty(), end);
             QCOMPARE(sent, success ? bytes.size() : sim->line(end, 0).split(' ').value(3).toDouble()); // "ended cancelled NAME BYTES"
+            if (cliArgs.contains("--record")) { // one line, as the result says
+                const QJsonObject line = QJsonDocument::fromJson(readFile(cliArgs.last())).object();
+                QCOMPARE(QStringList({line.value("outcome").toString(), line.value("image_sha256").toString()}),
+                         QStringList({outcome, sha256(bytes)}));
+                QCOMPARE(line.value("bytes").toDouble(), sent);
+            }
         }
     }
 
