@@ -4,7 +4,9 @@
 #include "outcome.h"
 #include "portjob.h"
 #include "report.h"
+#include "record.h"
 #include "request.h"
+#include "station.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -60,6 +62,33 @@ int main(int argc, char *argv[])
         return ExitCode::Failed;
     }
 
+    Record record;
+    QString recordError;
+    if (!request.record.isEmpty() && !record.open(request.record, &recordError)) {
+        std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(recordError));
+        return ExitCode::Usage;
+    }
+    QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);
+    const auto drainSignals = [] {
+        char sink[16];
+        while (::read(signalPipe[0], sink, sizeof sink) > 0) {
+        }
+    };
+
+    if (request.watch) {
+        Station station(request, record.isOpen() ? &record : nullptr);
+        QObject::connect(&signalled, &QSocketNotifier::activated, &station, [&] {
+            drainSignals();
+            station.stop();
+        });
+        QObject::connect(&station, &Station::finished, &app, &QCoreApplication::exit);
+        station.start();
+        return app.exec();
+    }
+
+    // The image is hashed before any port is touched, so the record names
+    // what was read then.
+    const Image image{request.file, request.fileSize, record.isOpen() ? Image::hash(request.file) : QByteArray()};
     QVector<PortJob *> jobs;
     for (int i = 0; i < request.ports.size(); ++i)
         jobs << new PortJob(request.ports[i], request.devices[i], request.file, request.fileSize, request.baud,
@@ -75,11 +104,8 @@ int main(int argc, char *argv[])
     Report report(style, request.quiet, request.file, jobs);
 
     bool interrupted = false;
-    QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalled, &QSocketNotifier::activated, &app, [&] {
-        char sink[16];
-        while (::read(signalPipe[0], sink, sizeof sink) > 0) {
-        }
+        drainSignals();
         // Later signals find every job already stopping and change nothing.
         interrupted = true;
         for (PortJob *job : jobs)
@@ -101,6 +127,13 @@ int main(int argc, char *argv[])
     if (running > 0)
         app.exec();
     report.finish();
+    for (int i = 0; record.isOpen() && i < jobs.size(); ++i) {
+        const PortJob *job = jobs[i];
+        const Attempt done{request.ports[i], job->port(), UnitIdentity::of(request.devices[i]), 1, job->outcome(),
+                           job->bytes(), job->seconds(), job->error()};
+        if (!record.append(image, done))
+            std::fprintf(stderr, "qivo-dfu-cli: the record could not be written\n");
+    }
 
     if (interrupted)
         return ExitCode::Cancelled;

@@ -15,13 +15,6 @@ namespace {
 const char kHideCursor[] = "\033[?25l";
 const char kShowCursor[] = "\033[?25h";
 
-void writeJson(const QJsonObject &object)
-{
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
 QString size(double bytes)
 {
     if (bytes < 1024)
@@ -43,6 +36,33 @@ double rate(qint64 bytes, double seconds)
 }
 
 } // namespace
+
+void writeJson(const QJsonObject &object)
+{
+    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QJsonObject resultObject(const PortJob *job, const QString &file)
+{
+    QJsonObject result{{"event", "result"},
+                       {"port", job->port()},
+                       {"file", file},
+                       {"outcome", outcomeName(job->outcome())},
+                       {"bytes", double(job->bytes())},
+                       {"seconds", qRound(job->seconds() * 1000) / 1000.0}};
+    if (!job->error().isEmpty())
+        result.insert("error", job->error());
+    return result;
+}
+
+QString resultText(const PortJob *job)
+{
+    return QString::asprintf("%s: %s, %lld bytes, %.2f s, %.0f bytes/s", qPrintable(job->port()),
+                             qPrintable(outcomeName(job->outcome())), static_cast<long long>(job->bytes()),
+                             job->seconds(), rate(job->bytes(), job->seconds()));
+}
 
 Report::Report(Style style, bool quiet, const QString &file, const QVector<PortJob *> &jobs, QObject *parent)
     : QObject(parent), style(style), quiet(quiet), file(file), jobs(jobs), reportedTenth(jobs.size(), 0)
@@ -139,22 +159,10 @@ void Report::finish()
     }
 
     for (const PortJob *job : jobs) {
-        const double seconds = job->seconds();
-        if (style == Style::Json) {
-            QJsonObject result{{"event", "result"},
-                               {"port", job->port()},
-                               {"file", file},
-                               {"outcome", outcomeName(job->outcome())},
-                               {"bytes", double(job->bytes())},
-                               {"seconds", qRound(seconds * 1000) / 1000.0}};
-            if (!job->error().isEmpty())
-                result.insert("error", job->error());
-            writeJson(result);
-        } else {
-            std::printf("%s: %s, %lld bytes, %.2f s, %.0f bytes/s\n", qPrintable(job->port()),
-                        qPrintable(outcomeName(job->outcome())), static_cast<long long>(job->bytes()),
-                        seconds, rate(job->bytes(), seconds));
-        }
+        if (style == Style::Json)
+            writeJson(resultObject(job, file));
+        else
+            std::printf("%s\n", qPrintable(resultText(job)));
         if (!job->error().isEmpty())
             std::fprintf(stderr, "qivo-dfu-cli: %s: %s\n", qPrintable(job->port()), qPrintable(job->error()));
     }

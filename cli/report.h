@@ -6,6 +6,7 @@
 
 class PortJob;
 QT_BEGIN_NAMESPACE
+class QJsonObject;
 class QTimer;
 QT_END_NAMESPACE
 
@@ -42,5 +43,11 @@ private:
     bool drawn = false;
     bool cursorHidden = false;
 };
+
+// One JSON object as one line on stdout, flushed.
+void writeJson(const QJsonObject &object);
+// A finished job's result, as the JSON object and as the text line.
+QJsonObject resultObject(const PortJob *job, const QString &file);
+QString resultText(const PortJob *job);
 
 #endif // REPORT_H

@@ -1,4 +1,5 @@
 #include "request.h"
+#include "location.h"
 #include "outcome.h"
 
 #include <QCommandLineParser>
@@ -38,7 +39,13 @@ const char kEpilogue[] =
     "  64  bad usage: unknown option, FILE unusable or not a regular file, a port\n"
     "      given twice\n"
     "With several ports the worst outcome decides, in this order: failed, port\n"
-    "error, timeout, cancelled. Those signals always exit with 2.\n";
+    "error, timeout, cancelled. Those signals always exit with 2.\n"
+    "\n"
+    "--watch runs a station until SIGINT/SIGTERM: a PORT path may not exist yet, and a\n"
+    "usb:VID:PID without a serial number is a family of slots. A device that appears\n"
+    "is flashed; one left plugged in is not flashed again until it has gone. Its exit\n"
+    "code is 0 when every unit finally succeeded, otherwise the worst final outcome's;\n"
+    "stopped while a transfer ran, 2.\n";
 
 void complain(const QString &message)
 {
@@ -104,14 +111,18 @@ void listPorts()
         complain("no serial ports found");
         return;
     }
-    std::printf("%-16s %-28s %-20s %-16s %s\n", "PORT", "DESCRIPTION", "MANUFACTURER", "SERIAL", "USB");
+    // Adapters of one make tell apart only by where they are plugged in.
+    const QHash<QString, QString> locations = byPathNames();
+    std::printf("%-16s %-28s %-20s %-16s %-13s %s\n", "PORT", "DESCRIPTION", "MANUFACTURER", "SERIAL", "USB", "LOCATION");
     for (const QSerialPortInfo &info : ports) {
         const QString id = usbIdentity(info);
-        std::printf("%-16s %-28s %-20s %-16s %s\n", qPrintable(info.systemLocation()),
+        const QString location = locations.value(QFileInfo(info.systemLocation()).canonicalFilePath());
+        std::printf("%-16s %-28s %-20s %-16s %-13s %s\n", qPrintable(info.systemLocation()),
                     qPrintable(info.description().isEmpty() ? "-" : info.description()),
                     qPrintable(info.manufacturer().isEmpty() ? "-" : info.manufacturer()),
                     qPrintable(info.serialNumber().isEmpty() ? "-" : info.serialNumber()),
-                    qPrintable(id.isEmpty() ? "-" : id.section(':', 0, 2)));
+                    qPrintable(id.isEmpty() ? "-" : id.section(':', 0, 2)),
+                    qPrintable(location.isEmpty() ? "-" : location));
     }
 }
 
@@ -124,10 +135,8 @@ QString candidates(const QList<QSerialPortInfo> &ports)
     return lines.isEmpty() ? QString("  (no USB serial ports)") : lines.join('\n');
 }
 
-// usb:VID:PID[:SERIAL] through the port list; any other name as QSerialPort
-// maps it on Linux (Qt 5.15 and 6.4 alike): a path starting with '/', './'
-// or '../' as given, anything else under /dev, "pts/3" included.
-// Returns the device path, or empty with *code set.
+// usb:VID:PID[:SERIAL] through the port list; any other name where
+// QSerialPort opens it. Returns the device path, or empty with *code set.
 QString resolvePort(const QString &given, int *code)
 {
     if (!given.startsWith("usb:", Qt::CaseInsensitive)) {
@@ -136,27 +145,19 @@ QString resolvePort(const QString &given, int *code)
             complain("empty port name");
             return QString();
         }
-        const bool path = given.startsWith('/') || given.startsWith("./") || given.startsWith("../");
-        return path ? given : "/dev/" + given;
+        return portPath(given);
     }
 
-    const QStringList parts = given.split(':');
-    bool vidOk = false, pidOk = false;
-    const quint16 vid = parts.value(1).toUShort(&vidOk, 16);
-    const quint16 pid = parts.value(2).toUShort(&pidOk, 16);
-    if (parts.size() < 3 || parts.size() > 4 || !vidOk || !pidOk) {
+    UsbSelector usb;
+    if (!parseUsbSelector(given, &usb)) {
         *code = ExitCode::Usage;
         complain(QString("%1: expected usb:VID:PID or usb:VID:PID:SERIAL, VID and PID in hexadecimal").arg(given));
         return QString();
     }
-    const QString serial = parts.value(3);
-
     QList<QSerialPortInfo> matches;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)
-        if (info.hasVendorIdentifier() && info.vendorIdentifier() == vid
-            && info.hasProductIdentifier() && info.productIdentifier() == pid
-            && (serial.isEmpty() || info.serialNumber() == serial))
+        if (usb.matches(info))
             matches << info;
 
     if (matches.size() == 1)
@@ -172,6 +173,30 @@ QString resolvePort(const QString &given, int *code)
 
 } // namespace
 
+bool parseUsbSelector(const QString &given, UsbSelector *selector)
+{
+    if (!given.startsWith("usb:", Qt::CaseInsensitive))
+        return false;
+    const QStringList parts = given.split(':');
+    bool vidOk = false, pidOk = false;
+    selector->vid = parts.value(1).toUShort(&vidOk, 16);
+    selector->pid = parts.value(2).toUShort(&pidOk, 16);
+    selector->serial = parts.value(3);
+    return parts.size() >= 3 && parts.size() <= 4 && vidOk && pidOk;
+}
+
+bool UsbSelector::matches(const QSerialPortInfo &info) const
+{
+    return info.hasVendorIdentifier() && info.vendorIdentifier() == vid && info.hasProductIdentifier()
+           && info.productIdentifier() == pid && (serial.isEmpty() || info.serialNumber() == serial);
+}
+
+QString portPath(const QString &name)
+{
+    const bool path = name.startsWith('/') || name.startsWith("./") || name.startsWith("../");
+    return path ? name : "/dev/" + name;
+}
+
 int readRequest(const QStringList &arguments, Request *request)
 {
     QCommandLineParser parser;
@@ -182,9 +207,12 @@ int readRequest(const QStringList &arguments, Request *request)
     const QCommandLineOption baud({"b", "baud"}, "Rate of the first two AT lines (default 115200); the last line and the transfer are always 115200.", "RATE", "115200");
     const QCommandLineOption noPreamble("no-preamble", "The device is already in its boot loader: send no AT lines.");
     const QCommandLineOption json("json", "Machine output: one JSON object per line on stdout, nothing else on stdout.");
-    const QCommandLineOption list({"l", "list"}, "List serial ports (name, description, manufacturer, serial number, VID:PID) and exit.");
+    const QCommandLineOption list({"l", "list"}, "List serial ports (name, description, manufacturer, serial number, VID:PID, by-path location) and exit.");
     const QCommandLineOption quiet({"q", "quiet"}, "No progress.");
-    parser.addOptions({port, baud, noPreamble, json, list, quiet, help, version});
+    const QCommandLineOption watch("watch", "Station: each PORT is a slot; flash every device that appears on one, once, until SIGINT/SIGTERM.");
+    const QCommandLineOption retries("retries", "With --watch: start a unit that timed out or failed again, up to N times while it stays plugged in (default 0).", "N", "0");
+    const QCommandLineOption record("record", "Append one JSON line per attempt to FILE, synced to disk.", "FILE");
+    parser.addOptions({port, baud, noPreamble, json, list, quiet, watch, retries, record, help, version});
     parser.addPositionalArgument("FILE", "The firmware image (.bin).");
 
     if (!parser.parse(arguments)) {
@@ -213,6 +241,13 @@ int readRequest(const QStringList &arguments, Request *request)
     request->preamble = !parser.isSet(noPreamble);
     request->json = parser.isSet(json);
     request->quiet = parser.isSet(quiet);
+    request->watch = parser.isSet(watch);
+    request->retries = parser.value(retries).toInt(&ok);
+    if (!ok || request->retries < 0 || (request->retries > 0 && !request->watch)) {
+        complain("--retries takes a count of 0 or more, and only with --watch");
+        return ExitCode::Usage;
+    }
+    request->record = parser.value(record);
 
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1) {
@@ -239,7 +274,24 @@ int readRequest(const QStringList &arguments, Request *request)
         return ExitCode::Usage;
     }
     QSet<QString> seen;
-    for (const QString &given : givenPorts) {
+    // A slot may name a device that is not there yet: it is looked up as
+    // devices come and go, not here.
+    for (const QString &given : request->watch ? givenPorts : QStringList()) {
+        UsbSelector usb;
+        const bool isUsb = given.startsWith("usb:", Qt::CaseInsensitive);
+        if ((isUsb && !parseUsbSelector(given, &usb)) || given.isEmpty()) {
+            complain(QString("%1: expected a port path or usb:VID:PID[:SERIAL]").arg(given));
+            return ExitCode::Usage;
+        }
+        const QString slot = isUsb ? given.toLower() : QFileInfo(portPath(given)).absoluteFilePath();
+        if (seen.contains(slot)) {
+            complain(QString("%1: slot given twice").arg(given));
+            return ExitCode::Usage;
+        }
+        seen.insert(slot);
+        request->watched << (isUsb ? given : portPath(given));
+    }
+    for (const QString &given : request->watch ? QStringList() : givenPorts) {
         int code = ExitCode::Usage;
         const QString path = resolvePort(given, &code);
         if (path.isEmpty())

@@ -4,6 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+QT_BEGIN_NAMESPACE
+class QSerialPortInfo;
+QT_END_NAMESPACE
+
 // What the command line asks for, checked before any port is touched.
 struct Request
 {
@@ -15,7 +19,27 @@ struct Request
     bool preamble = true;
     bool json = false;
     bool quiet = false;
+    // Station: the selectors as given are slots, watched until a signal.
+    bool watch = false;
+    QStringList watched; // the slots, as paths or usb: selectors
+    int retries = 0;
+    QString record; // JSON Lines file appended to per attempt; empty: none
 };
+
+// A usb:VID:PID[:SERIAL] selector, parsed; false when `given` is not one.
+struct UsbSelector
+{
+    quint16 vid = 0;
+    quint16 pid = 0;
+    QString serial; // empty: any
+
+    bool matches(const QSerialPortInfo &info) const;
+};
+bool parseUsbSelector(const QString &given, UsbSelector *selector);
+
+// Where QSerialPort opens a port name on Linux (Qt 5.15 and 6.4 alike): a
+// path starting with '/', './' or '../' as given, anything else under /dev.
+QString portPath(const QString &name);
 
 // Reads and checks the command line. Returns -1 when `request` is ready to
 // run, otherwise the exit code of a run that ends here (help, version, the

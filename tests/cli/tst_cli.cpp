@@ -2,6 +2,7 @@
 // the JSON lines, the rates the preamble goes out at, several ports at once,
 // and Ctrl-C. The simulator's own report is the device's view of each run.
 
+#include "location.h"
 #include "peers.h"
 
 #include <QJsonDocument>
@@ -67,6 +68,8 @@ class TstCli : public QObject
     QByteArray firmwareBytes;
     std::unique_ptr<Sim> deaf; // must hear nothing while bad input is refused
     std::unique_ptr<Run> slow[2];
+    std::unique_ptr<Sim> noBoot; // a unit that never enters its boot loader, on a station that retries once
+    std::unique_ptr<Peer> retrying;
 
 private slots:
     void initTestCase()
@@ -81,6 +84,9 @@ private slots:
         slow[0].reset(new Run({{}, {"--silent"}}, {"--json", gone}, {"/dev/qivo-no-such-port"}));
         slow[1].reset(new Run({{}, {"--no-boot"}, {"--cancel-after", "1"}}, {"--json", firmware}));
         QVERIFY(!slow[0]->sims[0]->line("line at+version").isEmpty() && QFile::remove(gone));
+        const QString slot = work.filePath("noboot");
+        retrying.reset(new Peer(QIVO_CLI, {"--watch", "--retries", "1", "--record", slot + ".jsonl", "-p", slot, firmware}));
+        noBoot.reset(new Sim({"--no-boot", "--link", slot}));
     }
 
     void badInput_data()
@@ -99,6 +105,14 @@ private slots:
         QVERIFY(refused.exitCode(5000) == 1 && refused.process.readAllStandardError().contains("path exists"));
         const QString port = deaf->port;
         QCOMPARE(QFile::symLinkTarget(link), port);
+        { // --list's location: udev's relative links, a device's shortest name, a dangling link skipped.
+            QTemporaryDir byPath;
+            const QString usb = "pci-0-usb-0:1:1.0-port0", up = QDir(byPath.path()).relativeFilePath(port);
+            for (const QString &name : {usb, QString("pci-0-usbv2-0:1:1.0-port0"), QString("pci-0-usb-0:2:1.0-port0")})
+                QVERIFY(::symlink(QFile::encodeName(name.contains(":2:") ? "../gone" : up), QFile::encodeName(byPath.filePath(name))) == 0);
+            QCOMPARE(byPathNames(byPath.path()), (QHash<QString, QString>{{port, usb}}));
+            QCOMPARE(byPathName(link, byPath.path()) + byPathName(firmware, byPath.path()), usb); // a link to the port; no port
+        }
         // 126 + NUL + "1" + NUL: one byte over block 0.
         const QString longName = work.filePath(QString(122, 'n') + ".bin");
         QVERIFY(writeFile(empty, {}) && writeFile(longName, "x") && ::mkfifo(QFile::encodeName(fifo), 0600) == 0);
@@ -152,7 +166,8 @@ private slots:
         QTest::newRow("paced noisy line") << Flash{QStringList{"--pace", "--noise", "1e-5", "--seed", "3"}, 1, none, "fw", "success"};
         QTest::newRow("first EOT acknowledged") << Flash{QStringList{"--eot-ack-first"}, 1, none, "fw", "success"};
         QTest::newRow("empty file") << Flash{none, 1, none, "empty", "success"};
-        QTest::newRow("device cancels") << Flash{QStringList{"--cancel-after", "3"}, 1, none, "fw", "cancelled"};
+        QTest::newRow("device cancels, recorded")
+            << Flash{QStringList{"--cancel-after", "3"}, 1, {"--record", work.filePath("once.jsonl")}, "fw", "cancelled"};
     }
 
     void flash()
@@ -191,6 +206,12 @@ private slots:
                                            : "ended cancelled ";
             QVERIFY2(!sim->line(end, 0).isEmpty(), end);
             QCOMPARE(sent, success ? bytes.size() : sim->line(end, 0).split(' ').value(3).toDouble()); // "ended cancelled NAME BYTES"
+            if (cliArgs.contains("--record")) { // one line, as the result says
+                const QJsonObject line = QJsonDocument::fromJson(readFile(cliArgs.last())).object();
+                QCOMPARE(QStringList({line.value("outcome").toString(), line.value("image_sha256").toString()}),
+                         QStringList({outcome, sha256(bytes)}));
+                QCOMPARE(line.value("bytes").toDouble(), sent);
+            }
         }
     }
 
@@ -230,6 +251,56 @@ private slots:
         QVERIFY2(seen.contains("\033[?25l") && seen.lastIndexOf("\033[?25h") > seen.lastIndexOf("\033[?25l"), seen);
     }
 
+    // A station on three path slots. Units come and go on one slot and each is flashed once, byte-exact; one
+    // left plugged in is not flashed again; a changed image is refused; killed mid-transfer, the station
+    // leaves a record of whole lines holding every finished attempt.
+    void station()
+    {
+        QTemporaryDir dir;
+        const QByteArray image = randomBytes(100000, 11);
+        const QString file = dir.filePath("station.bin"), record = dir.filePath("record.jsonl");
+        const QString s0 = dir.filePath("s0"), s1 = dir.filePath("s1"), s2 = dir.filePath("s2");
+        QVERIFY(writeFile(file, image));
+        Peer station(QIVO_CLI, {"--watch", "--json", "--record", record, "-p", s0, "-p", s1, "-p", s2, file});
+        const auto results = [&station] {
+            QList<QJsonObject> found;
+            for (const Peer::Line &line : station.lines)
+                if (QJsonDocument::fromJson(line.text).object().value("event") == "result")
+                    found << QJsonDocument::fromJson(line.text).object();
+            return found;
+        };
+        const QByteArray stored = "stored station.bin 100000 " + sha256(image);
+        Sim stays({"--link", s1});
+        std::mt19937 rng(5);
+        for (int unit = 0; unit < 2; ++unit) { // a person needs a second or more to change units
+            QTest::qWait(1000 + int(rng() % 1000));
+            Sim passing({"--once", "--link", s0});
+            QCOMPARE(passing.exitCode(20000), 0);
+            QVERIFY(!passing.line(stored, 0).isEmpty());
+        }
+        QVERIFY(!stays.line(stored, 0).isEmpty());
+        const auto received = [](const Peer &unit) { return std::count_if(unit.lines.begin(), unit.lines.end(),
+            [](const Peer::Line &line) { return line.text.startsWith("receiving "); }); };
+        QCOMPARE(received(stays), 1);
+
+        Sim running({"--pace", "--link", s2});
+        QVERIFY(!running.line("receiving ", 10000).isEmpty());
+        QVERIFY(writeFile(file, image + "x"));
+        Sim refused({"--once", "--link", s0});
+        QTRY_COMPARE(results().size(), 4);
+        QVERIFY(results().last().value("error").toString().contains("changed on disk"));
+        station.process.kill();
+        QVERIFY(running.line("stored ", 0).isEmpty() && received(refused) == 0 && received(stays) == 1);
+        const QList<QByteArray> lines = readFile(record).split('\n');
+        QCOMPARE(lines.size(), 5); // four lines, each ended
+        for (int i = 0; i < 4; ++i) {
+            const QJsonObject object = QJsonDocument::fromJson(lines[i]).object();
+            QCOMPARE(object.value("outcome"), results()[i].value("outcome"));
+            QCOMPARE(object.value("image_sha256").toString().toUtf8(), sha256(image));
+        }
+        QVERIFY(lines.last().isEmpty());
+    }
+
     // A general YMODEM receiver: lrzsz's rb storing into an empty folder; the
     // device is taken to be in its boot loader already.
     void againstRb()
@@ -253,6 +324,24 @@ private slots:
                 got << byPort.value(port).value("outcome").toString();
             QCOMPARE(got.join(' '), run ? "3 success timeout cancelled" : "1 failed timeout port-error");
         }
+        // The station tried the unit twice, recorded both, and counts it failed once stopped.
+        const auto timeouts = [this] {
+            QByteArrayList found;
+            for (const Peer::Line &line : retrying->lines)
+                if (line.text.contains(": timeout, "))
+                    found << line.text.mid(line.text.lastIndexOf('('));
+            return found;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(timeouts().size() == 2, 60000);
+        ::kill(pid_t(retrying->process.processId()), SIGINT);
+        QCOMPARE(retrying->exitCode(5000), 3);
+        QCOMPARE(timeouts(), (QByteArrayList{"(attempt 1)", "(attempt 2)"}));
+        QVERIFY(retrying->lines.last().text.startsWith("summary: units seen 1, succeeded first time 0, after retries 0, failed 1,"));
+        QByteArrayList recorded;
+        for (const QByteArray &line : readFile(work.filePath("noboot.jsonl")).split('\n'))
+            if (!line.isEmpty())
+                recorded << QJsonDocument::fromJson(line).object().value("outcome").toString().toUtf8();
+        QCOMPARE(recorded, (QByteArrayList{"timeout", "timeout"}));
     }
 };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks a built qivo-dfu .deb: unpacked into a scratch root, its programs
 # run from there, its desktop entry and metadata validate, its dependencies
-# came from the libraries, and lintian finds no error or warning.
+# came from the libraries, the station unit verifies, and lintian finds no
+# error or warning.
 # Usage: tests/package/check-package.sh path/to/qivo-dfu_VERSION_amd64.deb
 set -euo pipefail
 
@@ -27,6 +28,18 @@ for program in qivo-dfu qivo-dfu-cli qivo-device-sim; do
     [ $program = qivo-device-sim ] || zcat "$page" | grep -q dialout || fail "$program's manual page does not mention dialout"
 done
 [ -f "$share/icons/hicolor/48x48/apps/qivo-dfu.png" ] || fail "no 48x48 icon"
+
+# The station service, and its example settings kept across upgrades.
+unit=$root/lib/systemd/system/qivo-dfu-station@.service
+[ -f "$unit" ] || fail "no qivo-dfu-station@.service"
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/qivo-dfu/station-example.conf || fail "the example station is not a conffile"
+if command -v systemd-analyze >/dev/null; then
+    # Pointed at the unpacked flasher, which verify checks is there; the
+    # manual pages are checked above.
+    mkdir "$root/verify"
+    sed "s|/usr/bin/|$bin/|" "$unit" > "$root/verify/qivo-dfu-station@.service"
+    systemd-analyze verify --man=no "$root/verify/qivo-dfu-station@.service" || fail "systemd-analyze verify rejects the station unit"
+fi
 
 desktop-file-validate "$share/applications/qivo-dfu.desktop"
 appstreamcli validate --no-net "$share/metainfo/"*.metainfo.xml
