@@ -5,7 +5,7 @@
 # `bench.sh noise [options]` runs the noisy-line benchmark instead (see
 # build/bench/noisebench --help), a few minutes.
 # `bench.sh station [options]` runs the factory-station benchmark (see
-# build/bench/stationbench --help), about eight minutes.
+# build/bench/stationbench --help), about six minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
