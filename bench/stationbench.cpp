@@ -1,0 +1,494 @@
+// The command-line flasher as a factory station: one `qivo-dfu-cli --watch`
+// over path slots while paced simulated devices come and go on them, each
+// after a random handling gap, several in sequence per slot. Counts the units
+// flashed, missed and flashed twice, sets the units per hour against what
+// the line, the preamble's waits, the boot time and the gaps allow, and
+// measures the flasher's CPU time as a share of one core. Prints figures.
+
+#include "bootpreamble.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int BootMs = 1000;
+constexpr double LineBitsPerSecond = BootPreamble::TransferBaudRate;
+
+double preambleSeconds()
+{
+    int ms = 0;
+    for (const BootPreamble::Step &step : BootPreamble::Steps)
+        ms += step.waitMs;
+    return ms / 1000.0;
+}
+
+struct Unit
+{
+    int slot = 0;
+    double gap = 0;      // handling time before it is plugged in
+    double started = -1; // seconds since the station started
+    double exited = -1;
+    std::unique_ptr<QProcess> process;
+    QByteArray pending; // a line not yet complete
+    QString port;
+    int receiving = 0;
+    bool stored = false;
+    bool storedRight = false; // the image's size and SHA-256
+    bool overdue = false;     // never flashed in time, stopped by us
+    int successes = 0;        // the flasher's success results for it
+};
+
+struct Slot
+{
+    QString path;
+    QString dir;
+    std::vector<std::unique_ptr<Unit>> units;
+    int next = 0;
+};
+
+// utime + stime of a live process, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QFile::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // The name in parentheses may hold spaces; the fields after it do not.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toDouble() + fields[12].toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+class Station
+{
+public:
+    Station(const QString &image, const QByteArray &sha, qint64 size, double unitLimit)
+        : image(image), sha(sha), size(size), unitLimit(unitLimit)
+    {
+    }
+
+    std::vector<Slot> bays; // the slots; Qt keeps the word `slots` to itself
+
+    // Runs until every unit has exited, then stops the flasher. False when
+    // the flasher could not be started.
+    bool run()
+    {
+        QStringList args{"--watch", "--json"};
+        for (const Slot &slot : bays)
+            args << "-p" << slot.path;
+        args << image;
+        QObject::connect(&flasher, &QProcess::readyReadStandardOutput, [this] { readFlasher(); });
+        QObject::connect(&flasher, &QProcess::readyReadStandardError,
+                         [this] { flasherErrors += flasher.readAllStandardError(); });
+        QObject::connect(&flasher, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), [this] {
+            if (stopping)
+                return;
+            flasherDied = true;
+            std::fprintf(stderr, "stationbench: the flasher ended before the units were done\n");
+            abandon();
+        });
+        flasher.start(QIVO_CLI, args);
+        if (!flasher.waitForStarted(5000))
+            return false;
+        clock.start();
+        for (int s = 0; s < int(bays.size()); ++s)
+            scheduleNext(s);
+        loop.exec();
+        return true;
+    }
+
+    QEventLoop loop;
+    QProcess flasher;
+    QElapsedTimer clock;
+    double lastExit = 0;
+    double flasherWall = 0;
+    double flasherCpu = -1;
+    int flasherExit = -1;
+    bool flasherDied = false; // ended before we stopped it
+    QByteArray flasherErrors;
+    QJsonObject summary;
+    std::map<QString, int> outcomes;
+    int appeared = 0;
+    int results = 0;
+    int unattributed = 0;
+
+private:
+    const QString image;
+    const QByteArray sha;
+    const qint64 size;
+    const double unitLimit;
+    QByteArray flasherPending;
+    int finished = 0;
+    bool stopping = false;
+
+    double now() const { return clock.nsecsElapsed() / 1e9; }
+
+    int total() const
+    {
+        int count = 0;
+        for (const Slot &slot : bays)
+            count += int(slot.units.size());
+        return count;
+    }
+
+    void scheduleNext(int s)
+    {
+        Slot &slot = bays[size_t(s)];
+        if (slot.next >= int(slot.units.size()))
+            return;
+        Unit *unit = slot.units[size_t(slot.next++)].get();
+        QTimer::singleShot(int(unit->gap * 1000), [this, s, unit] {
+            if (!stopping)
+                plugIn(s, unit);
+        });
+    }
+
+    void plugIn(int s, Unit *unit)
+    {
+        const Slot &slot = bays[size_t(s)];
+        // A simulator stopped the hard way leaves its link; the next one
+        // would refuse the path.
+        if (QFileInfo(slot.path).isSymLink())
+            QFile::remove(slot.path);
+        unit->process = std::make_unique<QProcess>();
+        QProcess *process = unit->process.get();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(process, &QProcess::readyReadStandardOutput, [this, unit] { readUnit(unit); });
+        QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                         [this, s, unit] { unplugged(s, unit); });
+        unit->started = now();
+        process->start(QIVO_SIM, {"--link", slot.path, "--once", "--pace", "--boot-ms", QString::number(BootMs),
+                                  "--dir", slot.dir});
+        QTimer::singleShot(int(unitLimit * 1000), process, [unit] {
+            if (unit->exited >= 0)
+                return;
+            unit->overdue = true;
+            unit->process->terminate(); // SIGTERM: it removes its link
+            QTimer::singleShot(5000, unit->process.get(), [unit] { unit->process->kill(); });
+        });
+    }
+
+    void readUnit(Unit *unit)
+    {
+        unit->pending += unit->process->readAllStandardOutput();
+        for (int end; (end = unit->pending.indexOf('\n')) >= 0;) {
+            const QByteArray line = unit->pending.left(end);
+            unit->pending.remove(0, end + 1);
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields[0] == "port")
+                unit->port = QString::fromLocal8Bit(fields.value(1));
+            else if (fields[0] == "receiving")
+                ++unit->receiving;
+            else if (fields[0] == "stored") {
+                unit->stored = true;
+                unit->storedRight = fields.value(2).toLongLong() == size && fields.value(3) == sha;
+            }
+        }
+    }
+
+    void unplugged(int s, Unit *unit)
+    {
+        readUnit(unit);
+        unit->exited = now();
+        lastExit = qMax(lastExit, unit->exited);
+        if (stopping)
+            return;
+        if (++finished == total()) {
+            settle();
+            return;
+        }
+        scheduleNext(s);
+    }
+
+    // Without a flasher nothing more can be flashed: the devices plugged in
+    // are pulled and the rest never come.
+    void abandon()
+    {
+        stopping = true;
+        flasherWall = now();
+        for (Slot &slot : bays)
+            for (auto &unit : slot.units)
+                if (unit->process && unit->exited < 0) {
+                    unit->process->terminate();
+                    if (!unit->process->waitForFinished(5000))
+                        unit->process->kill();
+                }
+        readFlasher();
+        flasherErrors += flasher.readAllStandardError();
+        flasherExit = flasher.exitStatus() == QProcess::NormalExit ? flasher.exitCode() : -1;
+        loop.quit();
+    }
+
+    // The last result may still be on its way when its device has gone:
+    // wait for one per appearance, briefly, before the flasher is stopped.
+    void settle()
+    {
+        QElapsedTimer waited;
+        waited.start();
+        auto *poll = new QTimer(&loop);
+        QObject::connect(poll, &QTimer::timeout, [this, poll, waited] {
+            if (results < appeared && waited.elapsed() < 5000 && flasher.state() == QProcess::Running)
+                return;
+            poll->stop();
+            stop();
+        });
+        poll->start(50);
+    }
+
+    void stop()
+    {
+        stopping = true;
+        flasherWall = now();
+        if (flasher.state() == QProcess::Running) {
+            flasherCpu = cpuSeconds(flasher.processId());
+            ::kill(pid_t(flasher.processId()), SIGINT);
+            if (!flasher.waitForFinished(30000))
+                flasher.kill();
+        }
+        readFlasher();
+        flasherErrors += flasher.readAllStandardError();
+        flasherExit = flasher.exitStatus() == QProcess::NormalExit ? flasher.exitCode() : -1;
+        loop.quit();
+    }
+
+    Slot *slotNamed(const QString &name)
+    {
+        for (Slot &slot : bays)
+            if (slot.path == name)
+                return &slot;
+        for (Slot &slot : bays)
+            if (QFileInfo(slot.path).fileName() == QFileInfo(name).fileName())
+                return &slot;
+        return nullptr;
+    }
+
+    // A pty's number comes back to later devices, so a result is matched by
+    // its slot to the device on it now (the next one is plugged in seconds
+    // after the last has gone), by port where the port tells them apart.
+    Unit *unitFor(const QJsonObject &event)
+    {
+        Slot *slot = slotNamed(event.value("slot").toString());
+        if (!slot)
+            return nullptr;
+        const QString port = event.value("port").toString();
+        const QString unit = event.value("unit").toString();
+        Unit *latest = nullptr;
+        for (auto &candidate : slot->units) {
+            if (candidate->started < 0)
+                break;
+            latest = candidate.get();
+        }
+        for (auto it = slot->units.rbegin(); it != slot->units.rend(); ++it)
+            if ((*it)->started >= 0 && !(*it)->port.isEmpty() && ((*it)->port == port || (*it)->port == unit))
+                return it->get();
+        return latest;
+    }
+
+    void readFlasher()
+    {
+        flasherPending += flasher.readAllStandardOutput();
+        for (int end; (end = flasherPending.indexOf('\n')) >= 0;) {
+            const QJsonObject event = QJsonDocument::fromJson(flasherPending.left(end)).object();
+            flasherPending.remove(0, end + 1);
+            const QString kind = event.value("event").toString();
+            if (kind == "appeared") {
+                ++appeared;
+            } else if (kind == "result") {
+                ++results;
+                const QString outcome = event.value("outcome").toString();
+                ++outcomes[outcome];
+                Unit *unit = unitFor(event);
+                if (!unit)
+                    ++unattributed;
+                else if (outcome == "success")
+                    ++unit->successes;
+            } else if (kind == "summary") {
+                summary = event;
+            }
+        }
+    }
+};
+
+QString summaryText(const QJsonObject &summary)
+{
+    if (summary.isEmpty())
+        return "none";
+    QStringList parts;
+    for (const char *key : {"units", "first_pass", "after_retries", "failed", "cancelled", "first_pass_yield",
+                            "final_yield", "units_per_hour", "seconds"})
+        parts << QString("%1 %2").arg(key).arg(summary.value(key).toDouble());
+    return parts.join(", ");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Runs qivo-dfu-cli --watch over path slots while paced simulated devices are plugged in and out "
+        "of them, and prints units flashed, missed and flashed twice, units per hour against the ideal, "
+        "and the flasher's CPU time.");
+    parser.addHelpOption();
+    const QCommandLineOption slotsOption("slots", "Slots (default 8).", "N", "8");
+    const QCommandLineOption unitsOption("units", "Units per slot, one after another (default 10).", "N", "10");
+    const QCommandLineOption sizeOption("size", "Bytes in the image (default 262144).", "BYTES", "262144");
+    const QCommandLineOption seedOption("seed", "Seed for the image and the gaps (default 1).", "S", "1");
+    const QCommandLineOption gapMinOption("gap-min", "Shortest handling gap in seconds (default 2).", "S", "2");
+    const QCommandLineOption gapMaxOption("gap-max", "Longest handling gap in seconds (default 6).", "S", "6");
+    parser.addOptions({slotsOption, unitsOption, sizeOption, seedOption, gapMinOption, gapMaxOption});
+    parser.process(app);
+
+    bool ok = true;
+    auto number = [&](const QCommandLineOption &option) {
+        bool good = false;
+        const double value = parser.value(option).toDouble(&good);
+        ok = ok && good;
+        return value;
+    };
+    const int slotCount = int(number(slotsOption));
+    const int unitCount = int(number(unitsOption));
+    const qint64 size = qint64(number(sizeOption));
+    const quint32 seed = quint32(number(seedOption));
+    const double gapMin = number(gapMinOption);
+    const double gapMax = number(gapMaxOption);
+    if (!ok || slotCount < 1 || unitCount < 1 || size < 1 || size > (1 << 30) || gapMin < 0 || gapMax < gapMin) {
+        std::fprintf(stderr, "stationbench: bad number; see --help\n");
+        return 64;
+    }
+
+    QTemporaryDir work;
+    if (!work.isValid())
+        return 1;
+    QRandomGenerator random(seed);
+    QByteArray content(int(size), Qt::Uninitialized);
+    for (char &c : content)
+        c = char(random.bounded(256));
+    const QString image = work.filePath("firmware.bin");
+    QFile out(image);
+    if (!out.open(QFile::WriteOnly) || out.write(content) != size)
+        return 1;
+    out.close();
+    const QByteArray sha = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
+
+    const double lineSeconds = size * 10.0 / LineBitsPerSecond;
+    const double idealUnit = lineSeconds + preambleSeconds() + BootMs / 1000.0;
+    // Far past what a unit takes: one still waiting then was never flashed.
+    const double unitLimit = 3 * idealUnit + 30;
+    Station station(image, sha, size, unitLimit);
+    for (int s = 0; s < slotCount; ++s) {
+        Slot slot;
+        slot.path = work.filePath(QString("slot%1").arg(s + 1));
+        slot.dir = work.filePath(QString("device%1").arg(s + 1));
+        if (!QDir().mkpath(slot.dir))
+            return 1;
+        // Gaps are drawn up front so that a seed gives the same ones however the run goes.
+        for (int u = 0; u < unitCount; ++u) {
+            auto unit = std::make_unique<Unit>();
+            unit->slot = s;
+            unit->gap = gapMin + random.generateDouble() * (gapMax - gapMin);
+            slot.units.push_back(std::move(unit));
+        }
+        station.bays.push_back(std::move(slot));
+    }
+
+    std::printf("%d slots x %d units, %lld-byte image, seed %u, gaps %.1f-%.1f s\n", slotCount, unitCount,
+                static_cast<long long>(size), seed, gapMin, gapMax);
+    std::printf("ideal unit: line %.2f s + preamble waits %.2f s + boot %.2f s = %.2f s, then its gap\n",
+                lineSeconds, preambleSeconds(), BootMs / 1000.0, idealUnit);
+    std::fflush(stdout);
+    if (!station.run()) {
+        std::fprintf(stderr, "stationbench: the flasher did not start\n");
+        return 1;
+    }
+
+    int flashed = 0, missed = 0, wrong = 0, twice = 0, receivedTwice = 0, overdue = 0;
+    int pluggedIn = 0, never = 0;
+    double slowestIdeal = 0, unitTime = 0;
+    std::printf("\n%-5s %8s %7s %10s %10s %10s\n", "slot", "flashed", "missed", "gaps", "ideal", "last exit");
+    for (const Slot &slot : station.bays) {
+        int slotFlashed = 0, slotMissed = 0;
+        double gaps = 0;
+        for (const auto &unit : slot.units) {
+            gaps += unit->gap;
+            slotFlashed += unit->storedRight;
+            slotMissed += !unit->stored;
+            wrong += unit->stored && !unit->storedRight;
+            twice += qMax(0, unit->successes - 1);
+            receivedTwice += unit->receiving > 1;
+            overdue += unit->overdue;
+            never += unit->started < 0;
+            if (unit->started >= 0 && unit->exited >= 0) {
+                unitTime += unit->exited - unit->started;
+                ++pluggedIn;
+            }
+        }
+        const double ideal = gaps + idealUnit * double(slot.units.size());
+        slowestIdeal = qMax(slowestIdeal, ideal);
+        flashed += slotFlashed;
+        missed += slotMissed;
+        std::printf("%-5s %5d/%-2d %7d %8.1f s %8.1f s %8.1f s\n",
+                    qPrintable(QFileInfo(slot.path).fileName().mid(4)), slotFlashed, int(slot.units.size()),
+                    slotMissed, gaps, ideal, slot.units.back()->exited);
+    }
+
+    const int units = slotCount * unitCount;
+    const double perHour = station.lastExit > 0 ? flashed / station.lastExit * 3600 : 0;
+    const double idealPerHour = units / slowestIdeal * 3600;
+    const double share = station.flasherWall > 0 ? station.flasherCpu / station.flasherWall : 0;
+    QStringList outcomes;
+    for (const auto &entry : station.outcomes)
+        outcomes << QString("%1 %2").arg(entry.first).arg(entry.second);
+
+    std::printf("\nunits flashed          %d/%d (stored with the image's size and SHA-256)\n", flashed, units);
+    if (wrong > 0)
+        std::printf("stored but wrong       %d\n", wrong);
+    std::printf("units missed           %d (no file stored; %d stopped after %.0f s unflashed, %d never plugged in)\n",
+                missed, overdue, unitLimit, never);
+    std::printf("units flashed twice    %d (success results beyond one per unit); devices that received twice: %d\n",
+                twice, receivedTwice);
+    std::printf("flasher results        %d for %d appearances: %s%s\n", station.results, station.appeared,
+                outcomes.isEmpty() ? "none" : qPrintable(outcomes.join(", ")),
+                station.unattributed > 0 ? qPrintable(QString("; %1 on no known slot").arg(station.unattributed)) : "");
+    std::printf("mean unit time         %.2f s plugged in (ideal %.2f s)\n", unitTime / qMax(1, pluggedIn),
+                idealUnit);
+    std::printf("units per hour         %.1f (%d in %.1f s, from the start to the last device's exit)\n", perHour,
+                flashed, station.lastExit);
+    std::printf("ideal units per hour   %.1f (%d in %.1f s, the slowest slot's gaps and ideal units)\n",
+                idealPerHour, units, slowestIdeal);
+    std::printf("ratio                  %.3f (target >= 0.90)\n", perHour / idealPerHour);
+    if (station.flasherCpu >= 0)
+        std::printf("flasher CPU            %.2f s over %.1f s = %.2f%% of one core (target < 5%%)\n",
+                    station.flasherCpu, station.flasherWall, 100 * share);
+    else
+        std::printf("flasher CPU            not measured: it was gone before the end\n");
+    std::printf("flasher exit           %d%s\n", station.flasherExit,
+                station.flasherDied ? " (it ended before it was stopped)" : " after SIGINT");
+    std::printf("flasher summary        %s\n", qPrintable(summaryText(station.summary)));
+    if (!station.flasherErrors.trimmed().isEmpty())
+        std::printf("flasher stderr (last lines):\n%s\n",
+                    station.flasherErrors.right(800).trimmed().constData());
+    return 0;
+}
