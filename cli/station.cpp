@@ -145,12 +145,17 @@ void Station::attemptEnded(const QString &device)
     }
 }
 
-// The unit's last outcome is its final one.
 void Station::left(const QString &device)
 {
     const Unit unit = units.take(device);
     print({{"event", "left"}, {"slot", unit.slot}, {"port", unit.port}, {"unit", unit.identity.unit(unit.port)}},
           unit.port + ": left");
+    count(unit);
+}
+
+// A unit's last outcome is its final one.
+void Station::count(const Unit &unit)
+{
     if (unit.last == Outcome::Success)
         ++(unit.attempts == 1 ? tally.firstPass : tally.afterRetries);
     else
@@ -177,8 +182,8 @@ void Station::stop()
 
 void Station::summarize()
 {
-    for (const QString &device : units.keys())
-        left(device);
+    for (const Unit &unit : units) // still plugged in
+        count(unit);
     const double hours = double(clock.elapsed()) / 3.6e6;
     const int succeeded = tally.firstPass + tally.afterRetries;
     const auto share = [&](int n) { return tally.units ? qRound(1000.0 * n / tally.units) / 1000.0 : 0.0; };

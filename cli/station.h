@@ -51,6 +51,7 @@ private:
     void attempt(const QString &device);
     void attemptEnded(const QString &device);
     void left(const QString &device);
+    void count(const Unit &unit);
     void summarize();
     void print(const QJsonObject &object, const QString &text);
 
