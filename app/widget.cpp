@@ -2,18 +2,26 @@
 #include "ui_widget.h"
 
 #include "bootpreamble.h"
+#include "portlist.h"
+#include "serialline.h"
 
 #include <QDebug>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QMovie>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QSettings>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -24,6 +32,36 @@ const char *const InactiveButtonStyle =
 
 // True exactly while the port button offers "Close Port".
 bool button_status = false;
+
+// Enumerating the ports takes about a millisecond: twice a second lets an
+// adapter appear or go within a second for a small fraction of a core.
+const int PortWatchInterval = 500;
+
+// The last run's choices: ~/.config/QIVO/qivo-dfu.conf.
+const char *const SettingsOrganization = "QIVO";
+const char *const SettingsApplication = "qivo-dfu";
+
+QStringList systemPorts()
+{
+    QStringList names;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        names << info.portName();
+    return names;
+}
+
+// As the port opens it: a name with a slash is a path, others live in /dev.
+QString systemLocation(const QString &portName)
+{
+    const bool path = portName.startsWith('/') || portName.startsWith("./") || portName.startsWith("../");
+    return path ? portName : "/dev/" + portName;
+}
+
+// What the worker can send: a regular file (or a link to one) it may read.
+bool sendableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return !path.isEmpty() && info.isFile() && info.isReadable();
+}
 
 void setUsable(QPushButton *button, bool usable)
 {
@@ -67,8 +105,20 @@ Widget::Widget(QWidget *parent)
     ui->setupUi(this);
     qInstallMessageHandler(outerHandler);
 
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        ui->comPort->addItem(info.portName());
+    ui->comPort->addItems(systemPorts());
+
+    // Remembered choices count only where they still name something that
+    // exists; anything else in the settings file is ignored.
+    const QSettings settings(SettingsOrganization, SettingsApplication);
+    const int port = ui->comPort->findText(settings.value("port").toString());
+    if (port >= 0)
+        ui->comPort->setCurrentIndex(port);
+    const int rate = ui->comBaudRate->findText(settings.value("baudRate").toString());
+    if (rate >= 0)
+        ui->comBaudRate->setCurrentIndex(rate);
+    const QString folder = settings.value("folder").toString();
+    if (!folder.isEmpty() && QFileInfo(folder).isDir())
+        transmitFilePath = folder;
 
     serialPort->setBaudRate(115200, QSerialPort::AllDirections);
     serialPort->setDataBits(QSerialPort::Data8);
@@ -82,6 +132,15 @@ Widget::Widget(QWidget *parent)
             SLOT(transmitStatus(YmodemFileTransmit::Status)));
     connect(ymodemFileReceive, SIGNAL(receiveStatus(YmodemFileReceive::Status)), this,
             SLOT(receiveStatus(YmodemFileReceive::Status)));
+
+    // An unplugged adapter shows as a line error on a held port; a node that
+    // vanishes without one (a removed link) is caught by the watch.
+    SerialLine::watchForLoss(serialPort, this, [this] { portLost(); });
+    portWatch = new QTimer(this);
+    portWatch->setInterval(PortWatchInterval);
+    connect(portWatch, &QTimer::timeout, this, &Widget::followSystemPorts);
+    portWatch->start();
+    setAcceptDrops(true);
 
     ui->comButton->setStyleSheet(ActiveButtonStyle);
     ui->transmitBrowse->setStyleSheet(InactiveButtonStyle);
@@ -169,6 +228,16 @@ void Widget::on_comButton_clicked()
 
         if (serialPort->open(QSerialPort::ReadWrite)) {
             button_status = true;
+            heldPort = ui->comPort->currentText();
+            QSettings settings(SettingsOrganization, SettingsApplication);
+            settings.setValue("port", heldPort);
+            settings.setValue("baudRate", ui->comBaudRate->currentText());
+            // Flashing the last image again takes "Select Port" and "Upgrade".
+            const QString lastFile = settings.value("file").toString();
+            if (ui->transmitPath->text().isEmpty() && sendableFile(lastFile)) {
+                transmitFilePath = lastFile;
+                ui->transmitPath->setText(lastFile);
+            }
             ui->comPort->setEnabled(false);
             ui->comBaudRate->setEnabled(false);
             ui->comButton->setText("Close Port");
@@ -181,21 +250,111 @@ void Widget::on_comButton_clicked()
             showCloseBox(this, QMessageBox::Warning, "Serial port open failed", text);
         }
     } else {
-        button_status = false;
-        serialPort->close();
-        ui->comPort->setEnabled(true);
-        ui->comBaudRate->setEnabled(true);
-        ui->comButton->setText("Select Port");
-        setUsable(ui->transmitBrowse, false);
-        setUsable(ui->transmitButton, false);
+        closePort();
     }
+}
+
+void Widget::closePort()
+{
+    button_status = false;
+    serialPort->close();
+    ui->comPort->setEnabled(true);
+    ui->comBaudRate->setEnabled(true);
+    ui->comButton->setText("Select Port");
+    setUsable(ui->transmitBrowse, false);
+    setUsable(ui->transmitButton, false);
+}
+
+// The port button is locked from the preamble until a transfer's outcome,
+// and while receiving.
+bool Widget::busy() const
+{
+    return !ui->comButton->isEnabled();
+}
+
+// Idle, the selector follows the system's ports; a held port is only checked
+// for its device node, so a pulled adapter is let go within a second.
+void Widget::followSystemPorts()
+{
+    if (closing)
+        return;
+    if (button_status && !busy() && !QFileInfo::exists(systemLocation(heldPort)))
+        portLost();
+    const bool held = button_status || busy();
+    QStringList shown;
+    for (int i = 0; i < ui->comPort->count(); ++i)
+        shown << ui->comPort->itemText(i);
+    const PortChoice now = followPorts({shown, ui->comPort->currentIndex()}, held ? shown : systemPorts(), held);
+    if (now.ports != shown) {
+        ui->comPort->clear();
+        ui->comPort->addItems(now.ports);
+    }
+    ui->comPort->setCurrentIndex(now.current);
+}
+
+// Released as "Close Port" would; an upgrade's loss is the workers' to report.
+void Widget::portLost()
+{
+    if (!button_status || busy() || closing)
+        return;
+    closePort();
+    qDebug() << "Messagebox lost";
+    showCloseBox(this, QMessageBox::Warning, "Serial port lost", "Serial Port " + heldPort + " was lost!");
+}
+
+void Widget::setFirmware(const QString &path)
+{
+    transmitFilePath = path;
+    ui->transmitPath->setText(path);
+}
+
+// A chosen file is remembered with its folder; a cancelled dialog clears the
+// choice on screen only.
+void Widget::chooseFile(const QString &path)
+{
+    setFirmware(path);
+    setUsable(ui->transmitButton, !path.isEmpty());
+    if (path.isEmpty())
+        return;
+    QSettings settings(SettingsOrganization, SettingsApplication);
+    settings.setValue("file", path);
+    settings.setValue("folder", QFileInfo(path).absolutePath());
 }
 
 void Widget::on_transmitBrowse_clicked()
 {
-    transmitFilePath = QFileDialog::getOpenFileName(this, "open file", transmitFilePath, "All file (*.bin)");
-    ui->transmitPath->setText(transmitFilePath);
-    setUsable(ui->transmitButton, !ui->transmitPath->text().isEmpty());
+    chooseFile(QFileDialog::getOpenFileName(this, "open file", transmitFilePath, "All file (*.bin)"));
+}
+
+// A drop stands for the dialog, so it is taken only when "Browse" could be
+// pressed, and only for what the dialog would offer: one local .bin file.
+QString Widget::droppable(const QMimeData *mime) const
+{
+    const QList<QUrl> urls = mime->urls();
+    if (!button_status || busy() || urls.size() != 1 || !urls.first().isLocalFile())
+        return QString();
+    const QFileInfo file(urls.first().toLocalFile());
+    const bool bin = file.suffix().compare("bin", Qt::CaseInsensitive) == 0;
+    return bin && sendableFile(file.filePath()) ? file.absoluteFilePath() : QString();
+}
+
+void Widget::dragEnterEvent(QDragEnterEvent *event)
+{
+    droppable(event->mimeData()).isEmpty() ? event->ignore() : event->acceptProposedAction();
+}
+
+void Widget::dragMoveEvent(QDragMoveEvent *event)
+{
+    droppable(event->mimeData()).isEmpty() ? event->ignore() : event->acceptProposedAction();
+}
+
+void Widget::dropEvent(QDropEvent *event)
+{
+    const QString path = droppable(event->mimeData());
+    if (path.isEmpty())
+        return event->ignore();
+    event->acceptProposedAction();
+    chooseFile(path);
 }
 
 void Widget::on_receiveBrowse_clicked()

@@ -11,7 +11,9 @@ QT_BEGIN_NAMESPACE
 namespace Ui {
 class Widget;
 }
+class QMimeData;
 class QSerialPort;
+class QTimer;
 QT_END_NAMESPACE
 
 // The upgrade window: takes a port, picks a firmware file, sends the boot
@@ -24,6 +26,10 @@ class Widget : public QWidget
 public:
     explicit Widget(QWidget *parent = nullptr);
     ~Widget();
+
+    // The firmware for this run, as if chosen before the port was taken;
+    // not remembered for the next run.
+    void setFirmware(const QString &path);
 
 private slots:
     void Sleep(int msec);
@@ -43,10 +49,19 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void endTransmit();
     void releasePort();
+    void closePort();
+    bool busy() const;
+    void followSystemPorts();
+    void portLost();
+    void chooseFile(const QString &path);
+    QString droppable(const QMimeData *mime) const;
 
     friend class tst_Widget; // shortens the workers' time limits
 
@@ -58,6 +73,8 @@ private:
     bool receiveButtonStatus;
     QString transmitFilePath;
     bool closing; // the window was closed: no new waits, no new transfer
+    QTimer *portWatch;
+    QString heldPort;
 };
 
 #endif // WIDGET_H

@@ -3,6 +3,7 @@
 // control states are compared as whole strings: a mismatch shows all of them.
 
 #include "peers.h"
+#include "portlist.h"
 #include "widget.h"
 
 #include <QtTest>
@@ -101,6 +102,21 @@ void click(QWidget &w, const char *button)
     QTest::mouseClick(control<QPushButton>(w, button), Qt::LeftButton);
 }
 
+// Drags `urls` over the window and drops them if it takes them: '+' taken, '-' refused.
+QString drop(QWidget &w, const QList<QUrl> &urls)
+{
+    QMimeData mime;
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(450, 250), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &enter);
+    QDragMoveEvent move(QPoint(450, 250), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &move);
+    QDropEvent dropped(QPointF(450, 250), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    if (enter.isAccepted() && move.isAccepted())
+        QApplication::sendEvent(&w, &dropped);
+    return enter.isAccepted() ? move.isAccepted() && dropped.isAccepted() ? "+" : "?" : "-";
+}
+
 void takePort(QWidget &w, const QString &port)
 {
     control<QComboBox>(w, "comPort")->addItem(port);
@@ -116,7 +132,43 @@ class tst_Widget : public QObject
 
 private slots:
     void initTestCase() { passOn = qInstallMessageHandler(recordMessage); }
-    void init() { messages.clear(); }
+    void init()
+    {
+        messages.clear();
+        QSettings("QIVO", "qivo-dfu").clear();
+    }
+
+    // The selector as the system's ports change: "*" marks the current one.
+    void followPorts_data()
+    {
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("system");
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("plugged in, choice kept") << "ttyS0 *ttyUSB1" << "ttyACM0 ttyS0 ttyUSB1" << false
+                                                 << "ttyACM0 ttyS0 *ttyUSB1";
+        QTest::newRow("system order") << "*ttyUSB1 ttyS0" << "ttyS0 ttyUSB1" << false << "ttyS0 *ttyUSB1";
+        QTest::newRow("choice pulled out") << "ttyS0 *ttyUSB0" << "ttyS0 ttyUSB1" << false << "*ttyS0 ttyUSB1";
+        QTest::newRow("first one plugged in") << "" << "ttyUSB0" << false << "*ttyUSB0";
+        QTest::newRow("last one pulled out") << "*ttyUSB0" << "" << false << "";
+        QTest::newRow("held: no change") << "ttyS0 *ttyUSB0" << "ttyACM0 ttyS0" << true << "ttyS0 *ttyUSB0";
+    }
+
+    void followPorts()
+    {
+        QFETCH(QString, shown);
+        QFETCH(QString, system);
+        QFETCH(bool, held);
+        QFETCH(QString, after);
+        const QStringList items = shown.split(' ', Qt::SkipEmptyParts);
+        const int current = items.indexOf(QRegularExpression("^\\*.*"));
+        const PortChoice now = ::followPorts({QStringList(items).replaceInStrings("*", ""), current},
+                                             system.split(' ', Qt::SkipEmptyParts), held);
+        QStringList got = now.ports;
+        if (now.current >= 0)
+            got[now.current].prepend('*');
+        QCOMPARE(got.join(' '), after);
+    }
 
     void newWindow()
     {
@@ -165,7 +217,11 @@ private slots:
     // Each row clicks its way from a new window: "port" takes a working port,
     // "missing" one that cannot open, "file"/"cancel" answer the file dialog,
     // "receive"/"stop" call the receive slot that no control reaches yet,
-    // "status" reports outcomes the window has no box of its own for.
+    // "status" reports outcomes the window has no box of its own for,
+    // "unplug" pulls the port's adapter out, "rate" picks 9600 baud (shown
+    // after the state), "restart" opens a new window (from the settings the
+    // last one left, "corrupt" after damaging them), "drop..." drops fw.bin,
+    // two files, a folder, a web address or a text file (the result follows).
     void controlStates_data()
     {
         QTest::addColumn<QString>("clicks");
@@ -180,6 +236,14 @@ private slots:
         QTest::newRow("dialog cancelled clears the choice") << "port file cancel" << Taken;
         QTest::newRow("receiving") << "port file receive" << "ports- baud- [Close Port]- browse- [  Upgrade  ]- fw.bin";
         QTest::newRow("receive stopped") << "port file receive stop" << Ready + "fw.bin";
+        QTest::newRow("port lost") << "port unplug" << "ports+ baud+ [Select Port]+ browse- [  Upgrade  ]- \nWidget|"
+                                                      "Serial port lost|Serial Port PTY was lost!|Warning|Close|Close|"
+                                                      "Messagebox lost";
+        QTest::newRow("remembered") << "rate port file restart port" << Ready + "fw.bin 9600";
+        QTest::newRow("corrupt settings") << "rate port file corrupt restart port" << Taken;
+        QTest::newRow("dropped, remembered") << "port drop restart port cancel" << Taken + " +";
+        QTest::newRow("drops refused") << "drop port dropdir droptwo dropweb droptxt receive drop"
+                                       << "ports- baud- [Close Port]- browse- [  Upgrade  ]-  ------";
         QTest::newRow("other outcomes are failures")
             << "status" << Released + QString("\nWidget|Failure|Device firmware upgrade failed!|Warning|Close|Close|"
                                               "Messagebox default").repeated(3);
@@ -190,11 +254,20 @@ private slots:
         QFETCH(QString, clicks);
         QFETCH(QString, after);
         QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware"));
+        QVERIFY(writeFile(dir.filePath("fw.bin"), "firmware") && writeFile(dir.filePath("fw.txt"), "text"));
+        QVERIFY(QDir(dir.path()).mkdir("sub.bin"));
         PtyPeer peer;
-        Widget w;
+        std::unique_ptr<Widget> window(new Widget);
         ModalWatcher watcher;
+        QString drops;
+        const QMap<QString, QList<QUrl>> dropped{
+            {"drop", {QUrl::fromLocalFile(dir.filePath("fw.bin"))}},
+            {"droptwo", {QUrl::fromLocalFile(dir.filePath("fw.bin")), QUrl::fromLocalFile(dir.filePath("fw.bin"))}},
+            {"dropdir", {QUrl::fromLocalFile(dir.filePath("sub.bin"))}},
+            {"dropweb", {QUrl("https://qivo.example/fw.bin")}},
+            {"droptxt", {QUrl::fromLocalFile(dir.filePath("fw.txt"))}}};
         for (const QString &step : clicks.split(' ')) {
+            Widget &w = *window;
             if (step == "missing" || step == "port")
                 takePort(w, step == "port" ? peer.path : "/dev/qivo-missing");
             if (step == "release")
@@ -210,12 +283,28 @@ private slots:
             for (int status : {5, 6, -1})
                 if (step == "status")
                     w.transmitStatus(YmodemFileTransmit::Status(status));
+            if (step == "unplug")
+                peer.cut();
+            if (step == "rate")
+                control<QComboBox>(w, "comBaudRate")->setCurrentText("9600");
+            if (step == "corrupt")
+                QVERIFY(writeFile(QSettings("QIVO", "qivo-dfu").fileName(),
+                                  "\xff\xfe[General\nbaudRate=9601\nfile=/nonexistent.bin\nfolder=/nonexistent\n\x01"));
+            if (step == "restart")
+                window.reset(new Widget);
+            if (step.startsWith("drop"))
+                drops += drop(w, dropped.value(step));
         }
+        Widget &w = *window;
+        const QString rate = control<QComboBox>(w, "comBaudRate")->currentText();
+        after.replace("PTY", peer.path);
         // A stopped receive reports its end later.
-        QTRY_COMPARE((QStringList{state(w)} + watcher.boxes).join('\n'), after);
+        const QString extras = (rate == "115200" ? "" : " " + rate) + (drops.isEmpty() ? "" : " " + drops);
+        QTRY_COMPARE((QStringList{state(w) + extras} + watcher.boxes).join('\n'), after);
         QCOMPARE(messages.size(), watcher.boxes.size()); // nothing logged but with a box
-        if (clicks.startsWith("port file")) // the first dialog starts in the working folder
-            QCOMPARE(watcher.dialogs.value(0), "open file|All file (*.bin)|" + QDir::currentPath());
+        if (!watcher.dialogs.isEmpty()) // the first dialog starts in the working folder, or the remembered one
+            QCOMPARE(watcher.dialogs.value(0),
+                     "open file|All file (*.bin)|" + (clicks.contains("port file") ? QDir::currentPath() : dir.path()));
     }
 
     // Every way an upgrade ends, with the boxes the user is left with. The first
@@ -329,6 +418,8 @@ int main(int argc, char *argv[])
     // the font and the ten pictures
     resourcesBeforeApplication = QFile::exists(FontPath) && QDir(":/image/res").entryList({"*.png"}).size() == 10;
 
+    QTemporaryDir config; // the remembered choices, never the user's own
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
