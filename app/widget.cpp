@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QMimeData>
@@ -33,9 +34,13 @@ const char *const InactiveButtonStyle =
 // True exactly while the port button offers "Close Port".
 bool button_status = false;
 
-// Enumerating the ports takes about a millisecond: twice a second lets an
-// adapter appear or go within a second for a small fraction of a core.
+// A held port's node is looked at twice a second (one stat), so a pulled
+// adapter is let go within a second. Enumerating the ports costs a few
+// milliseconds, too much for that pace: it follows changes in /dev instead,
+// once udev has had time to describe a new node, and once more to be sure.
+// Only where /dev cannot be watched is it done at the held port's pace.
 const int PortWatchInterval = 500;
+const int PortSettleMs[] = {200, 800};
 
 // The last run's choices: ~/.config/QIVO/qivo-dfu.conf.
 const char *const SettingsOrganization = "QIVO";
@@ -136,9 +141,23 @@ Widget::Widget(QWidget *parent)
     // An unplugged adapter shows as a line error on a held port; a node that
     // vanishes without one (a removed link) is caught by the watch.
     SerialLine::watchForLoss(serialPort, this, [this] { portLost(); });
+    auto *devices = new QFileSystemWatcher(this);
+    const bool watched = devices->addPath("/dev");
+    connect(devices, &QFileSystemWatcher::directoryChanged, this, [this] {
+        for (int ms : PortSettleMs)
+            QTimer::singleShot(ms, this, &Widget::followSystemPorts);
+    });
     portWatch = new QTimer(this);
     portWatch->setInterval(PortWatchInterval);
-    connect(portWatch, &QTimer::timeout, this, &Widget::followSystemPorts);
+    // Ports that came or went while one was held show once it is let go.
+    connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {
+        if (button_status && !busy() && !closing && !QFileInfo::exists(systemLocation(heldPort)))
+            portLost();
+        const bool held = button_status || busy();
+        if (!watched || (wasHeld && !held))
+            followSystemPorts();
+        wasHeld = held;
+    });
     portWatch->start();
     setAcceptDrops(true);
 
@@ -272,14 +291,11 @@ bool Widget::busy() const
     return !ui->comButton->isEnabled();
 }
 
-// Idle, the selector follows the system's ports; a held port is only checked
-// for its device node, so a pulled adapter is let go within a second.
+// Idle, the selector follows the system's ports.
 void Widget::followSystemPorts()
 {
     if (closing)
         return;
-    if (button_status && !busy() && !QFileInfo::exists(systemLocation(heldPort)))
-        portLost();
     const bool held = button_status || busy();
     QStringList shown;
     for (int i = 0; i < ui->comPort->count(); ++i)
