@@ -218,7 +218,8 @@ private slots:
     // "missing" one that cannot open, "file"/"cancel" answer the file dialog,
     // "receive"/"stop" call the receive slot that no control reaches yet,
     // "status" reports outcomes the window has no box of its own for,
-    // "unplug" pulls the port's adapter out, "rate" picks 9600 baud (shown
+    // "unplug" pulls the port's adapter out ("linked" takes it by a link,
+    // "unlink" removes that), "rate" picks 9600 baud (shown
     // after the state), "restart" opens a new window (from the settings the
     // last one left, "corrupt" after damaging them), "drop..." drops fw.bin,
     // two files, a folder, a web address or a text file (the result follows).
@@ -236,9 +237,10 @@ private slots:
         QTest::newRow("dialog cancelled clears the choice") << "port file cancel" << Taken;
         QTest::newRow("receiving") << "port file receive" << "ports- baud- [Close Port]- browse- [  Upgrade  ]- fw.bin";
         QTest::newRow("receive stopped") << "port file receive stop" << Ready + "fw.bin";
-        QTest::newRow("port lost") << "port unplug" << "ports+ baud+ [Select Port]+ browse- [  Upgrade  ]- \nWidget|"
-                                                      "Serial port lost|Serial Port PTY was lost!|Warning|Close|Close|"
-                                                      "Messagebox lost";
+        const QString lost = "ports+ baud+ [Select Port]+ browse- [  Upgrade  ]- \nWidget|Serial port lost|Serial Port "
+                             "%1 was lost!|Warning|Close|Close|Messagebox lost";
+        QTest::newRow("adapter pulled out") << "port unplug" << lost.arg("PTY");
+        QTest::newRow("its link removed") << "linked unlink" << lost.arg("LINK");
         QTest::newRow("remembered") << "rate port file restart port" << Ready + "fw.bin 9600";
         QTest::newRow("corrupt settings") << "rate port file corrupt restart port" << Taken;
         QTest::newRow("dropped, remembered") << "port drop restart port cancel" << Taken + " +";
@@ -268,8 +270,10 @@ private slots:
             {"droptxt", {QUrl::fromLocalFile(dir.filePath("fw.txt"))}}};
         for (const QString &step : clicks.split(' ')) {
             Widget &w = *window;
-            if (step == "missing" || step == "port")
-                takePort(w, step == "port" ? peer.path : "/dev/qivo-missing");
+            if (step == "linked")
+                QVERIFY(QFile::link(peer.path, dir.filePath("ttyQIVO")));
+            if (step == "missing" || step == "port" || step == "linked")
+                takePort(w, step == "port" ? peer.path : step == "linked" ? dir.filePath("ttyQIVO") : "/dev/qivo-missing");
             if (step == "release")
                 click(w, "comButton");
             if (step == "file" || step == "cancel") {
@@ -285,6 +289,8 @@ private slots:
                     w.transmitStatus(YmodemFileTransmit::Status(status));
             if (step == "unplug")
                 peer.cut();
+            if (step == "unlink")
+                QVERIFY(QFile::remove(dir.filePath("ttyQIVO")));
             if (step == "rate")
                 control<QComboBox>(w, "comBaudRate")->setCurrentText("9600");
             if (step == "corrupt")
@@ -297,7 +303,7 @@ private slots:
         }
         Widget &w = *window;
         const QString rate = control<QComboBox>(w, "comBaudRate")->currentText();
-        after.replace("PTY", peer.path);
+        after.replace("PTY", peer.path).replace("LINK", dir.filePath("ttyQIVO"));
         // A stopped receive reports its end later.
         const QString extras = (rate == "115200" ? "" : " " + rate) + (drops.isEmpty() ? "" : " " + drops);
         QTRY_COMPARE((QStringList{state(w) + extras} + watcher.boxes).join('\n'), after);
