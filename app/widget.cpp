@@ -54,13 +54,6 @@ QStringList systemPorts()
     return names;
 }
 
-// As the port opens it: a name with a slash is a path, others live in /dev.
-QString systemLocation(const QString &portName)
-{
-    const bool path = portName.startsWith('/') || portName.startsWith("./") || portName.startsWith("../");
-    return path ? portName : "/dev/" + portName;
-}
-
 // What the worker can send: a regular file (or a link to one) it may read.
 bool sendableFile(const QString &path)
 {
@@ -151,7 +144,7 @@ Widget::Widget(QWidget *parent)
     portWatch->setInterval(PortWatchInterval);
     // Ports that came or went while one was held show once it is let go.
     connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {
-        if (button_status && !busy() && !closing && !QFileInfo::exists(systemLocation(heldPort)))
+        if (button_status && !busy() && !closing && !QFileInfo::exists(SerialLine::systemLocation(heldPort)))
             portLost();
         const bool held = button_status || busy();
         if (!watched || (wasHeld && !held))

@@ -1,6 +1,7 @@
 #include "request.h"
 #include "location.h"
 #include "outcome.h"
+#include "serialline.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -145,7 +146,7 @@ QString resolvePort(const QString &given, int *code)
             complain("empty port name");
             return QString();
         }
-        return portPath(given);
+        return SerialLine::systemLocation(given);
     }
 
     UsbSelector usb;
@@ -189,12 +190,6 @@ bool UsbSelector::matches(const QSerialPortInfo &info) const
 {
     return info.hasVendorIdentifier() && info.vendorIdentifier() == vid && info.hasProductIdentifier()
            && info.productIdentifier() == pid && (serial.isEmpty() || info.serialNumber() == serial);
-}
-
-QString portPath(const QString &name)
-{
-    const bool path = name.startsWith('/') || name.startsWith("./") || name.startsWith("../");
-    return path ? name : "/dev/" + name;
 }
 
 int readRequest(const QStringList &arguments, Request *request)
@@ -283,13 +278,13 @@ int readRequest(const QStringList &arguments, Request *request)
             complain(QString("%1: expected a port path or usb:VID:PID[:SERIAL]").arg(given));
             return ExitCode::Usage;
         }
-        const QString slot = isUsb ? given.toLower() : QFileInfo(portPath(given)).absoluteFilePath();
+        const QString slot = isUsb ? given.toLower() : QFileInfo(SerialLine::systemLocation(given)).absoluteFilePath();
         if (seen.contains(slot)) {
             complain(QString("%1: slot given twice").arg(given));
             return ExitCode::Usage;
         }
         seen.insert(slot);
-        request->watched << (isUsb ? given : portPath(given));
+        request->watched << (isUsb ? given : SerialLine::systemLocation(given));
     }
     for (const QString &given : request->watch ? QStringList() : givenPorts) {
         int code = ExitCode::Usage;

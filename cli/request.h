@@ -37,9 +37,6 @@ struct UsbSelector
 };
 bool parseUsbSelector(const QString &given, UsbSelector *selector);
 
-// Where QSerialPort opens a port name on Linux (Qt 5.15 and 6.4 alike): a
-// path starting with '/', './' or '../' as given, anything else under /dev.
-QString portPath(const QString &name);
 
 // Reads and checks the command line. Returns -1 when `request` is ready to
 // run, otherwise the exit code of a run that ends here (help, version, the

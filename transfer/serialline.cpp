@@ -10,13 +10,6 @@ namespace SerialLine {
 
 namespace {
 
-// As the port opens it: a name with a slash is a path, others live in /dev.
-QString systemLocation(const QString &portName)
-{
-    const bool path = portName.startsWith('/') || portName.startsWith("./") || portName.startsWith("../");
-    return path ? portName : "/dev/" + portName;
-}
-
 bool hungUp(QSerialPort *port)
 {
     pollfd line{int(port->handle()), POLLIN | POLLOUT, 0};
@@ -24,6 +17,12 @@ bool hungUp(QSerialPort *port)
 }
 
 } // namespace
+
+QString systemLocation(const QString &portName)
+{
+    const bool path = portName.startsWith('/') || portName.startsWith("./") || portName.startsWith("../");
+    return path ? portName : "/dev/" + portName;
+}
 
 void applyDefaults(QSerialPort *port)
 {

@@ -1,7 +1,7 @@
 #ifndef SERIALLINE_H
 #define SERIALLINE_H
 
-#include <QtGlobal>
+#include <QString>
 
 #include <functional>
 
@@ -16,6 +16,10 @@ namespace SerialLine {
 constexpr int ReadInterval = 10;   // ms between engine steps
 constexpr int WriteInterval = 100; // ms from an ending to the final status
 constexpr int LossCheckDelay = 300; // ms from a line error to looking at the line
+
+// Where QSerialPort opens a port name on Linux (Qt 5.15 and 6.4 alike): a
+// path starting with '/', './' or '../' as given, anything else under /dev.
+QString systemLocation(const QString &portName);
 
 // "COM1" at 115200 baud both ways, 8N1, no flow control.
 void applyDefaults(QSerialPort *port);
