@@ -140,7 +140,7 @@ Widget::Widget(QWidget *parent)
         for (int ms : PortSettleMs)
             QTimer::singleShot(ms, this, &Widget::followSystemPorts);
     });
-    portWatch = new QTimer(this);
+    auto *portWatch = new QTimer(this);
     portWatch->setInterval(PortWatchInterval);
     // Ports that came or went while one was held show once it is let go.
     connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {

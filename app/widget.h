@@ -13,7 +13,6 @@ class Widget;
 }
 class QMimeData;
 class QSerialPort;
-class QTimer;
 QT_END_NAMESPACE
 
 // The upgrade window: takes a port, picks a firmware file, sends the boot
@@ -73,7 +72,6 @@ private:
     bool receiveButtonStatus;
     QString transmitFilePath;
     bool closing; // the window was closed: no new waits, no new transfer
-    QTimer *portWatch;
     QString heldPort;
 };
 
