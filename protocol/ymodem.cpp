@@ -20,7 +20,7 @@ Ymodem::Ymodem(unsigned int timeDivide, unsigned int timeMax, unsigned int error
       timeCount(0), errorCount(0), blockNumber(0),
       packetState(CodeNone), stage(StageNone),
       receiveLength(0), transmitLength(0), firstBlockSent(false),
-      abortSeen(false), dropping(false)
+      abortSeen(false), dropping(false), eotNaked(false)
 {
 }
 
@@ -166,6 +166,7 @@ void Ymodem::clearCounters()
 void Ymodem::enterStage(Stage next, uint8_t number)
 {
     clearCounters();
+    eotNaked = false;
     blockNumber = number;
     packetState = CodeNone;
     stage = next;
@@ -362,7 +363,7 @@ void Ymodem::transmitStageEstablished()
 {
     const Code code = receiveControl();
 
-    if (code == CodeAck && blockNumber != 1) {
+    if (code == CodeAck && blockNumber == 0) {
         // ACK of block 0: build block 1, which goes out on the receiver's 'C'.
         const Code result = buildFrame(StatusTransmit, 1);
         if (result == CodeAck) {
@@ -376,27 +377,26 @@ void Ymodem::transmitStageEstablished()
         } else {
             refuse();
         }
-    } else if (code == CodeAck) {
-        // Block 1 is built. Once it has been on the line an ACK acknowledges
-        // it; before that it can only be a repeated ACK of block 0.
-        if (firstBlockSent)
-            sendNextBlockOrEot();
-        else if (idle(StatusError) == IdlePeriodic)
-            resend();
+    } else if (code == CodeAck && blockNumber == 1 && firstBlockSent) {
+        // Block 1 has been on the line, so this ACK acknowledges it.
+        sendNextBlockOrEot();
     } else if (code == CodeNak) {
         if (error())
             resend();
-    } else if (code == CodeC) {
-        if (error()) {
-            const Stage next = static_cast<Stage>(stage + blockNumber);
-            clearCounters();
-            stage = next;
-            packetState = CodeNone;
+    } else if (code == CodeC && blockNumber == 0) {
+        // Block 0 asked for again: counted, so that a receiver that never
+        // takes it ends at the error limit.
+        if (error())
             resend();
-        }
+    } else if (code == CodeC) {
+        // The receiver took block 0 and asks for what is built, block 1 or
+        // the EOT: the next step of every transfer, so no error.
+        enterStage(static_cast<Stage>(stage + blockNumber), blockNumber);
+        resend();
     } else if (code == CodePeerCancel) {
         peerAbort();
     } else if (idle(StatusError) == IdlePeriodic) {
+        // Also a repeated ACK of block 0: nothing new is asked for.
         resend();
     }
 }
@@ -436,9 +436,17 @@ void Ymodem::transmitStageFinishing()
         enterStage(StageFinished, 0);
         write(transmitBuffer, transmitLength);
     } else if (code == CodeNak) {
-        enterStage(StageFinishing, 0);
-        buildEot();
-        write(transmitBuffer, transmitLength);
+        // The first NAK is the receiver's usual answer to an EOT. Later ones
+        // are retries, counted so that one NAKing every EOT ends at the error
+        // limit, which leaves plenty for a receiver that lost a frame start
+        // and needs several EOTs to catch up.
+        if (!eotNaked) {
+            eotNaked = true;
+            clearCounters();
+            resend();
+        } else if (error()) {
+            resend();
+        }
     } else if (code == CodePeerCancel) {
         peerAbort();
     } else if (idle(StatusError) == IdlePeriodic) {

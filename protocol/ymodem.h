@@ -122,6 +122,8 @@ private:
     // Receiver only: the bytes arriving belong to a damaged frame or are noise,
     // and are dropped until a call finds the line quiet.
     bool dropping;
+    // Sender only: the EOT has had its expected NAK in this StageFinishing.
+    bool eotNaked;
 
     void clearCounters();
     void enterStage(Stage next, uint8_t number);

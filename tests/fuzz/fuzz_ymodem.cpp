@@ -1,6 +1,7 @@
 // Arbitrary peer bytes in arbitrary chunks into a sending and a receiving engine,
 // for the sanitizers. Stops on a crash, an access outside the buffers, a callback
 // length other than 128/1024, a write over 1029 bytes, a damaged frame delivered,
+// an engine that goes on without progress past a bound set by its three limits,
 // or an engine without one outcome after silence. The input is a small program
 // of operations, so that random bytes still reach the later stages.
 
@@ -29,31 +30,63 @@ void run(const uint8_t *data, size_t size)
     ScriptedYmodem tx(timeDivide, timeMax, errorMax), rx(timeDivide, timeMax, errorMax);
     ScriptedYmodem *const engines[] = {&tx, &rx};
     rx.sending = false;
-    tx.fileData.assign(size_t(next()) * 37, 0x5A);
+    const uint8_t blocks = next();
+    tx.fileData.assign(blocks % 8 ? size_t(blocks) * 37 : 0, 0x5A);
     const uint8_t owner = next();
     if (owner % 4 == 0) // a careless owner that reports any length
         tx.lengthOverride = (unsigned(next()) << 4 | next()) % 2100 + 1;
     if (owner % 16 == 1)
         tx.refuseAt = rx.refuseAt = next() % 4;
 
+    // Every transfer ends: without progress (a stage reached, a block read
+    // for sending or delivered) an engine gives up within the idle limit,
+    // which each counted error restarts, at most errorMax + 1 times, and once
+    // more for the NAK that a receiver gives the first EOT.
+    const unsigned long bound = (errorMax + 2ul) * (timeMax + 1ul) * (timeDivide + 1ul);
+    unsigned long stalled[2] = {0, 0};
+    const auto progress = [](const ScriptedYmodem &e) { return e.fileOffset + e.delivered.size(); };
     const auto step = [&](unsigned int n) {
         for (; n > 0; --n)
             for (int i = 0; i < 2; ++i)
                 if (engines[i]->finals.empty()) {
+                    const auto stage = engines[i]->stage;
+                    const size_t before = progress(*engines[i]);
                     i ? rx.receive() : tx.transmit();
                     ++calls;
+                    const bool moved = engines[i]->stage != stage || progress(*engines[i]) != before;
+                    stalled[i] = moved ? 0 : stalled[i] + 1;
+                    if (stalled[i] > bound)
+                        fail("calls without progress past the limits' bound, stage", engines[i]->stage);
                 }
     };
     static const uint8_t controls[] = {0x43, 0x06, 0x15, 0x04, 0x18, 0x41, 0x61, 0x00, 0x01, 0x02};
+    // Now and then the sender's peer is a receiver that answers every step
+    // at once but gets stuck in one stage, repeating one answer for ever: the
+    // peers that must still end at the limits.
+    const bool stubborn = owner % 16 == 2;
+    const int stuckStage = next() % 6;
+    const bool stuckAlt = next() & 1;
+    static const Bytes replies[] = {{0x43}, {0x43}, {0x06, 0x43}, {0x06}, {0x15, 0x43}, {0x06}};
+    static const Bytes stuck[][2] = {{{0x43}, {0x43}}, {{0x15}, {0x15}}, {{0x43}, {0x06}},
+                                     {{0x15}, {0x43}}, {{0x15}, {0x15}}, {{0x43}, {0x15}}};
     uint8_t sequence = 0;
+    while (stubborn && pos < size) {
+        next();
+        const int st = std::min<int>(tx.stage, 5);
+        const Bytes &bytes = st == stuckStage ? stuck[st][stuckAlt] : replies[st];
+        tx.feed(bytes);
+        rx.feed(bytes);
+        step(unsigned(bytes.size()));
+    }
     while (pos < size) {
         Bytes bytes;
         const int op = next() % 8;
         if (op == 0) { // raw bytes
             for (int n = next() % 8; n > 0; --n)
                 bytes.push_back(next());
-        } else if (op < 3) { // control bytes, mostly those that move a transfer on
-            for (int n = 1 + next() % 3, c = next(); n > 0; --n)
+        } else if (op < 3) { // control bytes, mostly those that move a transfer on, now and then a long run
+            const uint8_t run = next();
+            for (int n = run % 16 ? 1 + run % 3 : 1 + next() % 64, c = next(); n > 0; --n)
                 bytes.push_back(controls[c % (c & 0x80 ? sizeof controls : 4)]);
         } else if (op < 6) { // a good frame, mostly the next in sequence, possibly cut short or with one byte changed
             const bool stx = next() & 1;

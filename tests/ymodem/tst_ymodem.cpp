@@ -95,20 +95,22 @@ void addIdle(bool sending, Stage stage, unsigned int timeDivide, unsigned int ti
 }
 
 // errorMax bad inputs answered with the retry (empty: the last write again),
-// then the cancel on one more. A receiver's request for a frame (NAK, 'C')
-// waits for the line to be quiet. Each is followed by silence for the rest of
-// a period: acting on it restarts the idle count, so no periodic write comes.
-void addErrors(bool sending, Stage stage, const Bytes &bad, Bytes retry, const char *what)
+// then the cancel on one more; `expected` more come first that the protocol
+// asks for and that are not counted. A receiver's request for a frame (NAK,
+// 'C') waits for the line to be quiet. Each is followed by silence for the
+// rest of a period: acting on it restarts the idle count, so no periodic
+// write comes.
+void addErrors(bool sending, Stage stage, const Bytes &bad, Bytes retry, const char *what, int expected = 0)
 {
     for (int errorMax : {0, 3}) {
         Steps s = upTo(sending, stage);
         if (retry.empty())
             retry = s.back().out;
         const bool quiet = !sending && (retry == kNak || retry == kC);
-        for (int e = 0; e < errorMax; ++e)
-            s.insert(s.end(), {{bad, stage, quiet ? Bytes() : retry, e ? -1 : errorMax},
+        for (int e = -expected; e < errorMax; ++e)
+            s.insert(s.end(), {{bad, stage, quiet ? Bytes() : retry, e == -expected ? errorMax : -1},
                                {{}, stage, quiet ? retry : Bytes()}, {{}, stage, {}}});
-        s.push_back({bad, None, kCancel, errorMax ? -1 : 0});
+        s.push_back({bad, None, kCancel, errorMax || expected ? -1 : 0});
         QTest::addRow("errors: %s stage %d, %s, errorMax %d", sending ? "send" : "recv", stage, what, errorMax)
             << Setup{sending, 1100, 2} << s << Ymodem::StatusError;
     }
@@ -184,11 +186,21 @@ private slots:
         }
 
         // The 'C' after block 0 is lost: block 1 goes out on the periodic resend,
-        // and the ACK after it acknowledges it. NAKs of the EOT are no errors.
+        // and the ACK after it acknowledges it. Neither the 'C' for block 1 nor
+        // the first NAK of the EOT is an error.
         const Steps s = sendAll(100);
         QTest::newRow("send, 'C' after block 0 lost") << Setup{true, 100, 1, 5, 0} << Steps{
             s[0], s[1], s[2], {{}, Established, {}}, {{}, Established, s[3].out}, {kAck, Finishing, kEot},
-            s[5], s[5], s[5], s[6], s[7], s[8]} << Ymodem::StatusFinish;
+            s[5], s[6], s[7], s[8]} << Ymodem::StatusFinish;
+        QTest::newRow("send, errorMax 0") << Setup{true, 1100, 499, 5, 0} << sendAll(1100) << Ymodem::StatusFinish;
+        // An empty file's EOT is built on the ACK of block 0; more ACKs ask for nothing.
+        const Steps empty = sendAll(0);
+        Steps acks(empty.begin(), empty.begin() + 3);
+        for (unsigned int call = 1; call < 3 * 2; ++call)
+            acks.push_back({kAck, Established, call % 2 ? Bytes() : kEot});
+        acks.push_back({kAck, None, kCancel});
+        QTest::newRow("idle: send stage 2, empty file, ACKs for ever") << Setup{true, 0, 1, 2} << acks
+                                                                        << Ymodem::StatusError;
         QTest::newRow("largest timeDivide: the period is never zero")
             << Setup{true, 1100, 0xFFFFFFFFu, 0, 0} << Steps(10, {{}, Establishing, {}}) << NoOutcome;
         QTest::newRow("send past the last stage acts as the last")
@@ -232,6 +244,8 @@ private slots:
         for (Stage stage : {Established, Transmitting, Finished})
             addErrors(true, stage, kNak, {}, "NAK");
         addErrors(true, Finished, kC, {}, "C");
+        addErrors(true, Established, kC, {}, "C for block 0");
+        addErrors(true, Finishing, kNak, kEot, "NAK after the first", 1);
         addErrors(true, Transmitting, kC, {}, "C for block 1");
         addErrors(false, Establishing, makeFrame(1, pattern(128)), kC, "block 1");
         addErrors(false, Establishing, badZero, kC, "bad CRC");
