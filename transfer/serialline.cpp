@@ -52,27 +52,33 @@ void pushOut(QSerialPort *port)
         port->flush();
 }
 
-// A read error alone proves nothing: a pty reports passing ones while its
-// other side is reopened, and the transfer carries on. A line that is gone
-// either has lost its device node (an unplugged adapter, a moment after its
-// first error) or stays hung up (the far end of a pty closed): then every
-// read fails at once, and errors arrive as fast as the loop turns. So one
-// check per port at a time, and it only stats the node and polls the
-// descriptor: enumerating ports here would make the storm a livelock.
+// A line that is gone either has lost its device node (an unplugged
+// adapter) or is hung up (the far end of a pty closed, or a tty hung up by
+// its driver): both last, and from then on every read and write fails at
+// once, as fast as the loop turns. So the line is looked at as soon as an
+// error arrives, and a loss found then is acted on before the next turn of
+// the loop; only an error that shows neither is looked at again later, as a
+// node that goes away may still be there a moment after its first error.
+// Looking is one stat and one poll: enumerating ports here would make the
+// storm a livelock.
 void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss)
 {
     auto *check = new QTimer(context);
     check->setSingleShot(true);
-    check->setInterval(LossCheckDelay);
-    QObject::connect(check, &QTimer::timeout, context, [port, onLoss] {
-        if (port->isOpen() && (hungUp(port) || !QFileInfo::exists(systemLocation(port->portName()))))
+    const auto lost = [port] {
+        return port->isOpen() && (hungUp(port) || !QFileInfo::exists(systemLocation(port->portName())));
+    };
+    QObject::connect(check, &QTimer::timeout, context, [lost, onLoss] {
+        if (lost())
             onLoss();
     });
-    QObject::connect(port, &QSerialPort::errorOccurred, check, [check](QSerialPort::SerialPortError error) {
+    QObject::connect(port, &QSerialPort::errorOccurred, check, [check, lost](QSerialPort::SerialPortError error) {
         const bool lineError = error == QSerialPort::ResourceError || error == QSerialPort::ReadError
                                || error == QSerialPort::WriteError;
-        if (lineError && !check->isActive())
-            check->start();
+        if (!lineError || (check->isActive() && check->interval() == 0))
+            return;
+        // Not from inside the port's own signal: the owner may close it.
+        check->start(lost() ? 0 : LossCheckDelay);
     });
 }
 

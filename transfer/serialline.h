@@ -15,7 +15,7 @@ namespace SerialLine {
 
 constexpr int ReadInterval = 10;   // ms between engine steps
 constexpr int WriteInterval = 100; // ms from an ending to the final status
-constexpr int LossCheckDelay = 300; // ms from a line error to looking at the line
+constexpr int LossCheckDelay = 300; // ms from a line error that shows no loss to looking again
 
 // Where QSerialPort opens a port name on Linux (Qt 5.15 and 6.4 alike): a
 // path starting with '/', './' or '../' as given, anything else under /dev.
@@ -36,7 +36,8 @@ void pushOut(QSerialPort *port);
 
 // Calls onLoss, in context, when the open port's line is gone: after a line
 // error its device node has disappeared (an unplugged adapter) or it is
-// still hung up (the far end closed).
+// hung up (the far end closed). onLoss should close the port: a lost line
+// reports errors as fast as the event loop turns.
 void watchForLoss(QSerialPort *port, QObject *context, std::function<void()> onLoss);
 
 } // namespace SerialLine

@@ -26,9 +26,12 @@ YmodemFileReceive::YmodemFileReceive(QObject *parent)
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
     // An unplugged adapter leaves nothing to wait for: fail now, not at the idle limit.
+    // The port closes at once: a lost line would keep the loop busy with
+    // errors until the ending closes it.
     SerialLine::watchForLoss(serialPort, this, [this] {
         if (running())
             interrupt(StatusError);
+        serialPort->close();
     });
 }
 

@@ -6,7 +6,10 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using SerialLine::ReadInterval;
 using SerialLine::WriteInterval;
@@ -21,9 +24,12 @@ YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
     // An unplugged adapter leaves nothing to wait for: fail now, not at the idle limit.
+    // The port closes at once: a lost line would keep the loop busy with
+    // errors until the ending closes it.
     SerialLine::watchForLoss(serialPort, this, [this] {
         if (running())
             interrupt(StatusError);
+        serialPort->close();
     });
 }
 
@@ -40,6 +46,14 @@ void YmodemFileTransmit::setFileName(const QString &name)
     file->setFileName(name);
 }
 
+void YmodemFileTransmit::setImage(int fd, const QByteArray &name, qint64 size, const QByteArray &sha256)
+{
+    imageFd = fd;
+    imageName = name;
+    imageSize = size;
+    imageSha256 = sha256;
+}
+
 void YmodemFileTransmit::setPortName(const QString &name)
 {
     serialPort->setPortName(name);
@@ -54,6 +68,7 @@ bool YmodemFileTransmit::startTransmit()
 {
     progress = 0;
     status = StatusEstablish;
+    failure.clear();
 
     if (!serialPort->open(QSerialPort::ReadWrite))
         return false;
@@ -154,15 +169,24 @@ Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, un
 // cut, so the receiver never stores the file under another name.
 Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned int *len)
 {
-    if (file->fileName().isEmpty() || !file->open(QFile::ReadOnly)) {
-        endTransfer(StatusError);
-        return CodeCan;
+    QByteArray name;
+    if (imageFd >= 0) {
+        struct stat now {};
+        if (::fstat(imageFd, &now) != 0 || qint64(now.st_size) != imageSize)
+            return imageChanged();
+        fileSize = uint64_t(imageSize);
+        name = imageName;
+        sent.reset();
+    } else {
+        if (file->fileName().isEmpty() || !file->open(QFile::ReadOnly)) {
+            endTransfer(StatusError);
+            return CodeCan;
+        }
+        fileSize = static_cast<uint64_t>(file->size());
+        name = QFileInfo(*file).fileName().toLocal8Bit();
     }
-
-    fileSize = static_cast<uint64_t>(file->size());
     fileCount = 0;
 
-    const QByteArray name = QFileInfo(*file).fileName().toLocal8Bit();
     const QByteArray size = QByteArray::number(static_cast<qulonglong>(fileSize));
     if (name.size() + 1 + size.size() + 1 > 128) {
         file->close();
@@ -183,10 +207,13 @@ Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned in
 
 // Never reads past the size announced in block 0, and treats a short read
 // as a failed transfer: a file that shrank or cannot be read must neither
-// keep the transfer going nor have padding sent as its data.
+// keep the transfer going nor have padding sent as its data. An image with
+// a known hash is compared before its end is announced.
 Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *len)
 {
     if (fileCount >= fileSize) {
+        if (imageFd >= 0 && sent.result().toHex() != imageSha256)
+            return imageChanged();
         this->status = StatusTransmit;
         emit transmitStatus(StatusTransmit);
         return CodeEot;
@@ -195,12 +222,16 @@ Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *le
     const uint64_t remaining = fileSize - fileCount;
     const unsigned int blockLength = remaining <= 128 ? 128 : 1024;
     const qint64 wanted = qint64(qMin<uint64_t>(remaining, blockLength));
-    const qint64 got = file->read(reinterpret_cast<char *>(buff), wanted);
+    const qint64 got = imageFd >= 0 ? readImage(buff, wanted) : file->read(reinterpret_cast<char *>(buff), wanted);
     if (got != wanted) {
+        if (imageFd >= 0)
+            return imageChanged();
         file->close();
         endTransfer(StatusError);
         return CodeCan;
     }
+    if (imageFd >= 0)
+        sent.addData(reinterpret_cast<const char *>(buff), int(got));
 
     *len = blockLength;
     fileCount += uint64_t(got);
@@ -209,6 +240,28 @@ Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *le
     emit transmitProgress(progress);
     emit transmitStatus(StatusTransmit);
     return CodeAck;
+}
+
+qint64 YmodemFileTransmit::readImage(unsigned char *buff, qint64 len)
+{
+    qint64 got = 0;
+    while (got < len) {
+        const ssize_t n = ::pread(imageFd, buff + got, size_t(len - got), off_t(fileCount) + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+// The refusal cancels the transfer on the line: the device keeps nothing.
+Ymodem::Code YmodemFileTransmit::imageChanged()
+{
+    failure = "the image changed on disk since it was hashed; the transfer was stopped before its end";
+    endTransfer(StatusError);
+    return CodeCan;
 }
 
 uint32_t YmodemFileTransmit::read(unsigned char *buff, unsigned int len)

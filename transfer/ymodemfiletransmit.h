@@ -3,7 +3,10 @@
 
 #include "ymodem.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <QObject>
+#include <QString>
 
 QT_BEGIN_NAMESPACE
 class QFile;
@@ -23,6 +26,13 @@ public:
     ~YmodemFileTransmit();
 
     void setFileName(const QString &name);
+    // Instead of the file name: the image is read from `fd` (left open by
+    // the caller, and read without moving its offset), goes out as `name`
+    // in block 0, and must be `size` bytes with the SHA-256 `sha256` (hex).
+    // Bytes that differ end the transfer before the end of the file is
+    // announced, with StatusError and errorString() saying so: a success
+    // then always means exactly those bytes.
+    void setImage(int fd, const QByteArray &name, qint64 size, const QByteArray &sha256);
 
     void setPortName(const QString &name);
     void setPortBaudRate(qint32 baudrate);
@@ -32,6 +42,9 @@ public:
 
     int getTransmitProgress();
     Status getTransmitStatus();
+    // Why the last transfer failed, where the worker knows more than its
+    // status says; empty otherwise.
+    QString errorString() const { return failure; }
 
 signals:
     void transmitProgress(int progress);
@@ -49,6 +62,8 @@ private:
 
     Code buildBlockZero(unsigned char *buff, unsigned int *len);
     Code readBlock(unsigned char *buff, unsigned int *len);
+    qint64 readImage(unsigned char *buff, qint64 len);
+    Code imageChanged();
     void endTransfer(Status ending);
     bool running() const;
     void interrupt(Status ending);
@@ -62,6 +77,13 @@ private:
     Status   status;
     uint64_t fileSize;
     uint64_t fileCount;
+
+    int imageFd = -1; // -1: the file is opened by name
+    QByteArray imageName;
+    qint64 imageSize = 0;
+    QByteArray imageSha256;
+    QCryptographicHash sent{QCryptographicHash::Sha256};
+    QString failure;
 };
 
 #endif // YMODEMFILETRANSMIT_H
