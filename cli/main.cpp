@@ -52,11 +52,15 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("qivo-dfu-cli");
 
+    QList<QByteArray> raw;
+    for (int i = 0; i < argc; ++i)
+        raw << QByteArray(argv[i]);
     Request request;
-    const int early = readRequest(QCoreApplication::arguments(), &request);
+    const int early = readRequest(QCoreApplication::arguments(), raw, &request);
     if (early >= 0)
         return early;
 
+    // From here on nothing blocks outside the event loop, which handles them.
     if (!catchSignals()) {
         std::fprintf(stderr, "qivo-dfu-cli: cannot install the signal handlers\n");
         return ExitCode::Failed;
@@ -86,13 +90,11 @@ int main(int argc, char *argv[])
         return app.exec();
     }
 
-    // The image is hashed before any port is touched, so the record names
-    // what was read then.
-    const Image image{request.file, request.fileSize, record.isOpen() ? Image::hash(request.file) : QByteArray()};
+    // Every port is sent the image hashed before any port was touched, or
+    // fails: the record names exactly what a success sent.
     QVector<PortJob *> jobs;
     for (int i = 0; i < request.ports.size(); ++i)
-        jobs << new PortJob(request.ports[i], request.devices[i], request.file, request.fileSize, request.baud,
-                            request.preamble, &app);
+        jobs << new PortJob(request.ports[i], request.devices[i], request.image, request.baud, request.preamble, &app);
 
     Report::Style style = Report::Style::Lines;
     if (request.json)
@@ -127,12 +129,17 @@ int main(int argc, char *argv[])
     if (running > 0)
         app.exec();
     report.finish();
+    // A record that lost an attempt fails the run: the caller must know.
+    bool recorded = true;
     for (int i = 0; record.isOpen() && i < jobs.size(); ++i) {
         const PortJob *job = jobs[i];
         const Attempt done{request.ports[i], job->port(), UnitIdentity::of(request.devices[i]), 1, job->outcome(),
                            job->bytes(), job->seconds(), job->error()};
-        if (!record.append(image, done))
-            std::fprintf(stderr, "qivo-dfu-cli: the record could not be written\n");
+        QString why;
+        if (!record.append(request.image, done, &why)) {
+            std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(why));
+            recorded = false;
+        }
     }
 
     if (interrupted)
@@ -141,5 +148,5 @@ int main(int argc, char *argv[])
     for (const PortJob *job : jobs)
         if (severity(job->outcome()) > severity(worst))
             worst = job->outcome();
-    return exitCode(worst);
+    return !recorded && worst == Outcome::Success ? ExitCode::Failed : exitCode(worst);
 }

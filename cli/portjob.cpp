@@ -1,6 +1,8 @@
 #include "portjob.h"
 
 #include "bootpreamble.h"
+#include "firmwareimage.h"
+#include "serialline.h"
 #include "ymodemfiletransmit.h"
 
 #include <QFileInfo>
@@ -20,10 +22,10 @@ QString openFailure(const QString &path, const QString &systemError)
     return QString("busy or not usable: %1 (is another program using it?)").arg(systemError);
 }
 
-PortJob::PortJob(const QString &port, const QString &device, const QString &file, qint64 fileSize, int baud,
-                 bool preamble, QObject *parent)
-    : QObject(parent), portName(port), device(device), fileName(file), fileSize(fileSize), baud(baud),
-      preamble(preamble), wait(new QTimer(this))
+PortJob::PortJob(const QString &port, const QString &device, const FirmwareImage &image, int baud, bool preamble,
+                 QObject *parent)
+    : QObject(parent), portName(port), device(device), image(image), baud(baud), preamble(preamble),
+      wait(new QTimer(this))
 {
     wait->setSingleShot(true);
     connect(wait, &QTimer::timeout, this, &PortJob::nextLine);
@@ -43,8 +45,8 @@ qint64 PortJob::bytes() const
     // without a block) only once the last one has. Every block but the
     // last carries 1024 bytes.
     if (transmitSeen > blocksRead || (result == Outcome::Success && state == Phase::Done))
-        return fileSize;
-    return qMin(fileSize, qMax<qint64>(0, blocksRead - 1) * 1024);
+        return image.size();
+    return qMin(image.size(), qMax<qint64>(0, blocksRead - 1) * 1024);
 }
 
 double PortJob::seconds() const
@@ -77,6 +79,15 @@ void PortJob::start()
         finish(Outcome::PortError, openFailure(device, line->errorString()));
         return;
     }
+    // A device that goes away while it restarts ends the attempt now, not
+    // when the transfer finds no port.
+    SerialLine::watchForLoss(line, this, [this] {
+        if (state != Phase::Preamble)
+            return;
+        wait->stop();
+        line->close();
+        finish(Outcome::Failed, "the line was lost while the device was restarted into its boot loader");
+    });
     state = Phase::Preamble;
     step = 0;
     nextLine();
@@ -102,7 +113,7 @@ void PortJob::nextLine()
 void PortJob::startTransfer()
 {
     worker = new YmodemFileTransmit;
-    worker->setFileName(fileName);
+    worker->setImage(image.handle(), image.name(), image.size(), image.sha256());
     worker->setPortName(device);
     worker->setPortBaudRate(BootPreamble::TransferBaudRate);
     connect(worker, &YmodemFileTransmit::transmitProgress, this, [this](int percent) {
@@ -143,7 +154,9 @@ void PortJob::workerStatus(int status)
         finish(Outcome::Timeout, "the device never asked for the file (is it in its boot loader?)");
         break;
     default:
-        finish(Outcome::Failed, "the transfer failed (line errors, silence or a refusal)");
+        finish(Outcome::Failed, worker->errorString().isEmpty()
+                                    ? "the transfer failed (line errors, silence or a refusal)"
+                                    : worker->errorString());
         break;
     }
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+class FirmwareImage;
 class YmodemFileTransmit;
 QT_BEGIN_NAMESPACE
 class QSerialPort;
@@ -24,8 +25,9 @@ public:
     enum class Phase { Idle, Preamble, Waiting, Sending, Done };
 
     // `port` names the job in reports; `device` is the path it opens.
-    PortJob(const QString &port, const QString &device, const QString &file, qint64 fileSize, int baud,
-            bool preamble, QObject *parent = nullptr);
+    // `image` stays open while the job runs.
+    PortJob(const QString &port, const QString &device, const FirmwareImage &image, int baud, bool preamble,
+            QObject *parent = nullptr);
     ~PortJob() override;
 
     void start();
@@ -55,8 +57,7 @@ private:
 
     const QString portName;
     const QString device;
-    const QString fileName;
-    const qint64 fileSize;
+    const FirmwareImage &image;
     const int baud;
     const bool preamble;
 

@@ -6,19 +6,10 @@
 #include <QByteArray>
 #include <QString>
 
+class FirmwareImage;
 QT_BEGIN_NAMESPACE
 class QJsonObject;
 QT_END_NAMESPACE
-
-// The firmware image as it was when the run started.
-struct Image
-{
-    QString path;
-    qint64 size = 0;
-    QByteArray sha256; // hex; empty when the file could not be read
-
-    static QByteArray hash(const QString &path);
-};
 
 // Who a device is, as far as the system tells: USB serial number and
 // VID:PID where it has them, its fixture position under /dev/serial/by-path.
@@ -49,7 +40,9 @@ struct Attempt
 // A JSON Lines file that every attempt is appended to. Each line goes out in
 // one write on a file opened for appending, and is on disk before append()
 // returns: a process killed at any moment leaves whole lines, every finished
-// attempt among them, and stations sharing the file never interleave.
+// attempt among them, and stations sharing the file never interleave. A
+// line the disk did not take whole is cut back where it can be, and the
+// next one starts on a line of its own where it cannot.
 class Record
 {
 public:
@@ -58,14 +51,17 @@ public:
     Record(const Record &) = delete;
     Record &operator=(const Record &) = delete;
 
+    // Only a regular file, or a name where one can be made; never blocks.
     bool open(const QString &path, QString *error);
     bool isOpen() const { return fd >= 0; }
-    bool append(const Image &image, const Attempt &attempt);
+    // False when the line is not on disk; *error says why.
+    bool append(const FirmwareImage &image, const Attempt &attempt, QString *error);
 
-    static QJsonObject line(const Image &image, const Attempt &attempt);
+    static QJsonObject line(const FirmwareImage &image, const Attempt &attempt);
 
 private:
     int fd = -1;
+    QString path;
 };
 
 #endif // RECORD_H

@@ -9,12 +9,7 @@
 #include <QSerialPortInfo>
 #include <QSet>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -51,47 +46,6 @@ const char kEpilogue[] =
 void complain(const QString &message)
 {
     std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(message));
-}
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// Only a regular file has a size for block 0 and an end: a pipe or a device
-// would go out as an empty image, and opening a FIFO with no writer blocks.
-// So the name is looked at before it is opened, without blocking, and what
-// was opened is looked at again, as the name may have changed hands since.
-// Returns the size, or -1 once the reason has been said.
-qint64 regularFileSize(const QString &file)
-{
-    const QByteArray name = QFile::encodeName(file);
-    const QString notRegular = file + ": not a regular file (a pipe, device or socket has no size to send)";
-    struct stat status {};
-    if (::stat(name.constData(), &status) != 0) {
-        complain(file + (errno == ENOENT ? QString(": no such file") : ": cannot read: " + systemError()));
-        return -1;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        complain(file + ": is a folder, not a file");
-        return -1;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        complain(notRegular);
-        return -1;
-    }
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        complain(file + ": cannot read: " + systemError());
-        return -1;
-    }
-    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    ::close(fd);
-    if (!regular) {
-        complain(notRegular);
-        return -1;
-    }
-    return qint64(status.st_size);
 }
 
 QString usbIdentity(const QSerialPortInfo &info)
@@ -192,7 +146,7 @@ bool UsbSelector::matches(const QSerialPortInfo &info) const
            && info.productIdentifier() == pid && (serial.isEmpty() || info.serialNumber() == serial);
 }
 
-int readRequest(const QStringList &arguments, Request *request)
+int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Request *request)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription("Flashes FILE into QIVO devices on serial ports: the boot preamble, then YMODEM.");
@@ -250,16 +204,25 @@ int readRequest(const QStringList &arguments, Request *request)
         return ExitCode::Usage;
     }
     request->file = files.first();
-    const QFileInfo info(request->file);
-    request->fileSize = regularFileSize(request->file);
-    if (request->fileSize < 0)
+    // The file's own bytes: text decoding cannot carry a name that is not
+    // valid UTF-8 back to the file system. FILE comes last, so the last
+    // argument that reads as it is the one.
+    QByteArray path = QFile::encodeName(request->file);
+    for (int i = qMin(arguments.size(), raw.size()) - 1; i > 0; --i)
+        if (arguments[i] == request->file) {
+            path = raw[i];
+            break;
+        }
+    QString imageError;
+    if (!request->image.open(path, &imageError)) {
+        complain(imageError);
         return ExitCode::Usage;
+    }
     // Block 0 holds name, NUL, decimal size, NUL in 128 bytes.
-    const int blockZero = info.fileName().toLocal8Bit().size() + 1
-                        + QByteArray::number(request->fileSize).size() + 1;
+    const int blockZero = request->image.name().size() + 1 + QByteArray::number(request->image.size()).size() + 1;
     if (blockZero > 128) {
         complain(QString("%1: the name is too long for YMODEM's block 0 (%2 of 128 bytes with the size); rename the file")
-                     .arg(info.fileName()).arg(blockZero));
+                     .arg(QFile::decodeName(request->image.name())).arg(blockZero));
         return ExitCode::Usage;
     }
 
@@ -304,7 +267,7 @@ int readRequest(const QStringList &arguments, Request *request)
         request->devices << device;
     }
 
-    if (request->fileSize == 0)
+    if (request->image.size() == 0)
         complain(QString("warning: %1 is empty; it goes out as a zero-length file, as the window sends it")
                      .arg(request->file));
     return -1;

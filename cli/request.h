@@ -1,6 +1,10 @@
 #ifndef REQUEST_H
 #define REQUEST_H
 
+#include "firmwareimage.h"
+
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -11,8 +15,8 @@ QT_END_NAMESPACE
 // What the command line asks for, checked before any port is touched.
 struct Request
 {
-    QString file;      // as given
-    qint64 fileSize = 0;
+    QString file;        // as given, for people and JSON
+    FirmwareImage image; // opened and hashed once: what every port is sent
     QStringList ports;   // as reported: the name as QSerialPort takes it
     QStringList devices; // what each opens: the device path, each once
     int baud = 115200;
@@ -38,10 +42,11 @@ struct UsbSelector
 bool parseUsbSelector(const QString &given, UsbSelector *selector);
 
 
-// Reads and checks the command line. Returns -1 when `request` is ready to
-// run, otherwise the exit code of a run that ends here (help, version, the
-// port list, bad usage, a USB identity that names no single port); what to
-// say has then been written.
-int readRequest(const QStringList &arguments, Request *request);
+// Reads and checks the command line; `raw` holds the arguments' bytes, for
+// names that are not valid text. Returns -1 when `request` is ready to run,
+// otherwise the exit code of a run that ends here (help, version, the port
+// list, bad usage, a USB identity that names no single port); what to say
+// has then been written.
+int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Request *request);
 
 #endif // REQUEST_H
