@@ -39,14 +39,9 @@ PortJob::~PortJob()
 
 qint64 PortJob::bytes() const
 {
-    // Bytes the device has acknowledged, not those read for a block still
-    // on its way: the worker reads block n+1 only once block n has been
-    // acknowledged, and finds the end of the file (a Transmit status
-    // without a block) only once the last one has. Every block but the
-    // last carries 1024 bytes.
-    if (transmitSeen > blocksRead || (result == Outcome::Success && state == Phase::Done))
+    if (result == Outcome::Success && state == Phase::Done)
         return image.size();
-    return qMin(image.size(), qMax<qint64>(0, blocksRead - 1) * 1024);
+    return worker ? worker->acknowledgedBytes() : 0;
 }
 
 double PortJob::seconds() const
@@ -117,7 +112,6 @@ void PortJob::startTransfer()
     worker->setPortName(device);
     worker->setPortBaudRate(BootPreamble::TransferBaudRate);
     connect(worker, &YmodemFileTransmit::transmitProgress, this, [this](int percent) {
-        ++blocksRead;
         progress = percent;
         emit progressed(percent);
     });
@@ -141,7 +135,6 @@ void PortJob::workerStatus(int status)
         sending.start();
         break;
     case Ymodem::StatusTransmit:
-        ++transmitSeen;
         break;
     case Ymodem::StatusFinish:
         progress = 100;

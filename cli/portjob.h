@@ -68,8 +68,6 @@ private:
     Phase state = Phase::Idle;
     bool stopping = false;
     int progress = 0;
-    qint64 blocksRead = 0;  // data blocks the worker has read from the file
-    qint64 transmitSeen = 0; // its Transmit statuses: one per block read, one at the end
     QElapsedTimer clock;   // from the transfer's start (the preamble's when none)
     QElapsedTimer sending; // from block 0
     double elapsed = 0;

@@ -29,6 +29,9 @@ YmodemFileReceive::YmodemFileReceive(QObject *parent)
     // The port closes at once: a lost line would keep the loop busy with
     // errors until the ending closes it.
     SerialLine::watchForLoss(serialPort, this, [this] {
+        // What arrived before the line went is still the sender's.
+        while (running() && serialPort->bytesAvailable() > 0)
+            receive();
         if (running())
             interrupt(StatusError);
         serialPort->close();

@@ -27,8 +27,14 @@ YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
     // The port closes at once: a lost line would keep the loop busy with
     // errors until the ending closes it.
     SerialLine::watchForLoss(serialPort, this, [this] {
-        if (running())
+        // What arrived before the line went is still the device's answer,
+        // the ACK that ends a transfer among it.
+        while (running() && serialPort->bytesAvailable() > 0)
+            transmit();
+        if (running()) {
+            failure = "the line was lost: the device went away or its port was closed";
             interrupt(StatusError);
+        }
         serialPort->close();
     });
 }
@@ -69,6 +75,7 @@ bool YmodemFileTransmit::startTransmit()
     progress = 0;
     status = StatusEstablish;
     failure.clear();
+    acknowledged = 0;
 
     if (!serialPort->open(QSerialPort::ReadWrite))
         return false;
@@ -211,6 +218,8 @@ Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned in
 // a known hash is compared before its end is announced.
 Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *len)
 {
+    // The next block is asked for once the last one has been acknowledged.
+    acknowledged = qint64(fileCount);
     if (fileCount >= fileSize) {
         if (imageFd >= 0 && sent.result().toHex() != imageSha256)
             return imageChanged();

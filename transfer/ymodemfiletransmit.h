@@ -45,6 +45,8 @@ public:
     // Why the last transfer failed, where the worker knows more than its
     // status says; empty otherwise.
     QString errorString() const { return failure; }
+    // Bytes of the file the device has acknowledged so far.
+    qint64 acknowledgedBytes() const { return acknowledged; }
 
 signals:
     void transmitProgress(int progress);
@@ -84,6 +86,7 @@ private:
     QByteArray imageSha256;
     QCryptographicHash sent{QCryptographicHash::Sha256};
     QString failure;
+    qint64 acknowledged = 0;
 };
 
 #endif // YMODEMFILETRANSMIT_H

@@ -17,7 +17,9 @@ namespace {
 // Simulated devices that leave after one upgrade; the flasher on their ports and others.
 struct Run
 {
-    Run(const QVector<QStringList> &simArgs, QStringList args, const QStringList &otherPorts = {})
+    // `shell`, when given, starts the flasher as "$0 ARGS..." with its limits set first.
+    Run(const QVector<QStringList> &simArgs, QStringList args, const QStringList &otherPorts = {},
+        const QString &shell = QString())
     {
         for (const QStringList &simArg : simArgs) {
             sims.emplace_back(new Sim(simArg + QStringList{"--once"}));
@@ -26,7 +28,8 @@ struct Run
         ports += otherPorts;
         for (const QString &port : ports)
             args << "-p" << port;
-        cli.reset(new Peer(QIVO_CLI, args));
+        cli.reset(shell.isEmpty() ? new Peer(QIVO_CLI, args)
+                                  : new Peer("/bin/sh", QStringList{"-c", shell + "; exec \"$0\" \"$@\"", QIVO_CLI} + args));
     }
     std::vector<std::unique_ptr<Sim>> sims;
     QStringList ports;
@@ -52,8 +55,14 @@ QMap<QString, QJsonObject> results(const Peer &cli)
 }
 
 // Devices made with simArgs, the flasher's arguments, the file ("fw" or
-// "empty") and the outcome on every port.
-struct Flash { QStringList simArgs; int sims; QStringList cliArgs; QString file, outcome; int killed = -1; };
+// "empty") and the outcome on every port. The device `killed` is killed once
+// it reports `killOn`; `change` is done to the file once the first device
+// reports `changeOn`: "rename" puts another image over it, "truncate" cuts
+// it (a `changeOn` starting with '{' is the flasher's JSON line instead).
+// `recordRoom` is how much the record may grow (-1: no limit).
+struct Flash { QStringList simArgs; int sims; QStringList cliArgs; QString file, outcome; int killed = -1;
+               QByteArray killOn = "receiving "; QString change = QString(); QByteArray changeOn = QByteArray();
+               int recordRoom = -1; };
 
 } // namespace
 
@@ -77,13 +86,16 @@ private slots:
         firmwareBytes = randomBytes(20000, 8);
         QVERIFY(writeFile(firmware = work.filePath("fw.bin"), firmwareBytes));
         // Runs that wait out the sender's 30 s timeout start now and are judged last. 0: a device whose file
-        // is gone by block 0, one that never answers, no port at all. 1: one that finishes, one that never
-        // boots, one that cancels.
-        const QString gone = work.filePath("gone.bin");
-        QVERIFY(writeFile(gone, firmwareBytes));
-        slow[0].reset(new Run({{}, {"--silent"}}, {"--json", gone}, {"/dev/qivo-no-such-port"}));
+        // is rewritten in place by block 0 (other bytes, same size), one that never answers, no port at all.
+        // 1: one that finishes, one that never boots, one that cancels.
+        const QString changed = work.filePath("changed.bin");
+        QVERIFY(writeFile(changed, firmwareBytes));
+        slow[0].reset(new Run({{}, {"--silent"}}, {"--json", changed}, {"/dev/qivo-no-such-port"}));
         slow[1].reset(new Run({{}, {"--no-boot"}, {"--cancel-after", "1"}}, {"--json", firmware}));
-        QVERIFY(!slow[0]->sims[0]->line("line at+version").isEmpty() && QFile::remove(gone));
+        QFile rewrite(changed);
+        QVERIFY(!slow[0]->sims[0]->line("line at+version").isEmpty() && rewrite.open(QFile::ReadWrite));
+        QVERIFY(rewrite.write(randomBytes(firmwareBytes.size(), 12)) == firmwareBytes.size());
+        rewrite.close();
         const QString slot = work.filePath("noboot");
         retrying.reset(new Peer(QIVO_CLI, {"--watch", "--retries", "1", "--record", slot + ".jsonl", "-p", slot, firmware}));
         noBoot.reset(new Sim({"--no-boot", "--link", slot}));
@@ -123,6 +135,8 @@ private slots:
         QTest::newRow("missing file") << QStringList{"-p", port, work.filePath("none.bin")} << 64 << "no such file";
         QTest::newRow("folder") << QStringList{"-p", port, work.path()} << 64 << "is a folder";
         QTest::newRow("FIFO, no writer") << QStringList{"-p", port, fifo} << 64 << "not a regular file";
+        QTest::newRow("record a FIFO, no reader") << QStringList{"--record", fifo, "-p", port, firmware} << 64
+                                                  << "cannot use it as the record: not a regular file";
         QTest::newRow("device") << QStringList{"-p", port, "/dev/null"} << 64 << "not a regular file";
         QTest::newRow("name too long for block 0") << QStringList{"-p", port, longName} << 64 << "too long";
         // pts/N is under /dev, ./simlink in the folder the flasher runs in.
@@ -161,8 +175,19 @@ private slots:
         // A device wants its first lines at its --baud; where the rates differ the check must fail.
         QTest::newRow("first lines at 9600, at+update at 115200") << Flash{sim9600, 1, at9600, "fw", "success"};
         QTest::newRow("device expects another rate") << Flash{none, 1, at9600, "fw", "success"};
-        // A device gone mid-transfer hangs its line up: that port fails at once, the others carry on.
+        // A device gone mid-transfer or while it restarts hangs its line up: that port fails at once, the
+        // others carry on.
         QTest::newRow("three ports, one device killed, quiet") << Flash{{"--pace"}, 3, {"-q"}, "fw", "success", 1};
+        QTest::newRow("two ports, one device killed in the preamble")
+            << Flash{{"--pace"}, 2, {"-q"}, "fw", "success", 0, "line at+version"};
+        // What goes out is the image opened at the start, or nothing: never another file's bytes.
+        QTest::newRow("image renamed over in the preamble")
+            << Flash{none, 1, none, "fw", "success", -1, {}, "rename", "line at+version"};
+        QTest::newRow("image truncated while sending")
+            << Flash{{"--pace"}, 1, none, "fw", "failed", -1, {}, "truncate", "{\"event\":\"progress\""};
+        // A record that cannot take the attempt's line fails the run, and keeps no part of the line.
+        QTest::newRow("record full") << Flash{none, 1, {"--record", work.filePath("full.jsonl")}, "fw", "success",
+                                              -1, {}, {}, {}, 100};
         QTest::newRow("paced noisy line") << Flash{QStringList{"--pace", "--noise", "1e-5", "--seed", "3"}, 1, none, "fw", "success"};
         QTest::newRow("first EOT acknowledged") << Flash{QStringList{"--eot-ack-first"}, 1, none, "fw", "success"};
         QTest::newRow("empty file") << Flash{none, 1, none, "empty", "success"};
@@ -173,26 +198,41 @@ private slots:
     void flash()
     {
         QFETCH(Flash, flash);
-        const auto &[simArgs, sims, cliArgs, file, outcome, killed] = flash;
+        const auto &[simArgs, sims, cliArgs, file, outcome, killed, killOn, change, changeOn, recordRoom] = flash;
 
         const QByteArray bytes = file == "empty" ? QByteArray() : firmwareBytes;
-        const QString path = work.filePath(file + ".bin");
-        QVERIFY(writeFile(path, bytes));
-        Run run(QVector<QStringList>(sims, simArgs), cliArgs + QStringList{"--json", path});
+        const QString path = work.filePath(file + ".bin"), other = work.filePath("other.bin");
+        QVERIFY(writeFile(path, bytes) && writeFile(other, randomBytes(30000, 9)));
+        const QByteArray recordBefore = QByteArray(1000, 'x') + '\n';
+        if (recordRoom >= 0)
+            QVERIFY(writeFile(cliArgs.last(), recordBefore));
+        // sh counts a file's size limit in blocks of 512 bytes.
+        const QString limit = recordRoom < 0 ? QString()
+                                             : QString("trap '' XFSZ; ulimit -f %1").arg((recordBefore.size() + recordRoom) / 512);
+        Run run(QVector<QStringList>(sims, simArgs), cliArgs + QStringList{"--json", path}, {}, limit);
         if (killed >= 0) {
-            QVERIFY(!run.sims[killed]->line("receiving ").isEmpty());
+            QVERIFY(!run.sims[killed]->line(killOn, 10000).isEmpty());
             run.sims[killed]->process.kill();
         }
+        if (!change.isEmpty()) {
+            Peer *const says = changeOn.startsWith('{') ? static_cast<Peer *>(run.cli.get()) : run.sims[0].get();
+            QVERIFY(!says->line(changeOn, 10000).isEmpty());
+            QVERIFY(change == "rename" ? ::rename(QFile::encodeName(other), QFile::encodeName(path)) == 0
+                                       : ::truncate(QFile::encodeName(path), 1000) == 0);
+        }
         const bool success = outcome == "success", rateError = simArgs.contains("9600") != cliArgs.contains("9600");
-        QCOMPARE(run.cli->exitCode(30000), killed >= 0 ? 1 : QStringList({"success", "failed", "cancelled"}).indexOf(outcome));
+        QCOMPARE(run.cli->exitCode(30000), killed >= 0 || recordRoom >= 0 ? 1
+                                                                          : QStringList({"success", "failed", "cancelled"}).indexOf(outcome));
         const QMap<QString, QJsonObject> byPort = results(*run.cli);
         QCOMPARE(run.cli->lines.size() > sims, !cliArgs.contains("-q") && file == "fw"); // progress lines
         for (const std::unique_ptr<Sim> &sim : run.sims) {
             QJsonObject object = byPort.value(sim->port);
             if (killed >= 0 && sim == run.sims[size_t(killed)]) {
                 QCOMPARE(object.value("outcome").toString(), "failed");
+                QVERIFY(object.value("error").toString().contains("lost"));
                 continue;
             }
+            QVERIFY(success || change.isEmpty() || object.value("error").toString().contains("changed on disk"));
             QVERIFY(object.take("seconds").toDouble(-1) >= 0 && object.take("error").isString() != success);
             const double sent = object.take("bytes").toDouble(-1); // acknowledged, so what the device holds
             const QJsonObject expected{{"event", "result"}, {"port", sim->port}, {"file", path}, {"outcome", outcome}};
@@ -206,7 +246,10 @@ private slots:
                                            : "ended cancelled ";
             QVERIFY2(!sim->line(end, 0).isEmpty(), end);
             QCOMPARE(sent, success ? bytes.size() : sim->line(end, 0).split(' ').value(3).toDouble()); // "ended cancelled NAME BYTES"
-            if (cliArgs.contains("--record")) { // one line, as the result says
+            if (recordRoom >= 0) { // the line that did not fit is not there, not even in part
+                QCOMPARE(readFile(cliArgs.last()), recordBefore);
+                QVERIFY(run.cli->process.readAllStandardError().contains("record could not be written"));
+            } else if (cliArgs.contains("--record")) { // one line, as the result says
                 const QJsonObject line = QJsonDocument::fromJson(readFile(cliArgs.last())).object();
                 QCOMPARE(QStringList({line.value("outcome").toString(), line.value("image_sha256").toString()}),
                          QStringList({outcome, sha256(bytes)}));
@@ -251,29 +294,31 @@ private slots:
         QVERIFY2(seen.contains("\033[?25l") && seen.lastIndexOf("\033[?25h") > seen.lastIndexOf("\033[?25l"), seen);
     }
 
-    // A station on three path slots. Units come and go on one slot and each is flashed once, byte-exact; one
-    // left plugged in is not flashed again; a changed image is refused; killed mid-transfer, the station
-    // leaves a record of whole lines holding every finished attempt.
+    // A station on three path slots and one that is a folder. Units come and go on one slot, each plugged in
+    // a tenth of a second after the last left, on the same pty, and each is flashed once, byte-exact; one left
+    // plugged in is not flashed again; the folder is reported once and is no unit; a changed image is
+    // refused; killed mid-transfer, the station leaves a record of whole lines holding every finished attempt.
     void station()
     {
         QTemporaryDir dir;
         const QByteArray image = randomBytes(100000, 11);
         const QString file = dir.filePath("station.bin"), record = dir.filePath("record.jsonl");
         const QString s0 = dir.filePath("s0"), s1 = dir.filePath("s1"), s2 = dir.filePath("s2");
-        QVERIFY(writeFile(file, image));
-        Peer station(QIVO_CLI, {"--watch", "--json", "--record", record, "-p", s0, "-p", s1, "-p", s2, file});
-        const auto results = [&station] {
+        const QString folder = dir.filePath("folder");
+        QVERIFY(writeFile(file, image) && QDir(dir.path()).mkdir("folder"));
+        Peer station(QIVO_CLI, {"--watch", "--json", "--record", record, "-p", s0, "-p", s1, "-p", s2, "-p", folder, file});
+        const auto events = [&station](const QString &event) {
             QList<QJsonObject> found;
             for (const Peer::Line &line : station.lines)
-                if (QJsonDocument::fromJson(line.text).object().value("event") == "result")
+                if (QJsonDocument::fromJson(line.text).object().value("event") == event)
                     found << QJsonDocument::fromJson(line.text).object();
             return found;
         };
+        const auto results = [&events] { return events("result"); };
         const QByteArray stored = "stored station.bin 100000 " + sha256(image);
         Sim stays({"--link", s1});
-        std::mt19937 rng(5);
-        for (int unit = 0; unit < 2; ++unit) { // a person needs a second or more to change units
-            QTest::qWait(1000 + int(rng() % 1000));
+        for (int unit = 0; unit < 3; ++unit) {
+            QTest::qWait(100);
             Sim passing({"--once", "--link", s0});
             QCOMPARE(passing.exitCode(20000), 0);
             QVERIFY(!passing.line(stored, 0).isEmpty());
@@ -287,13 +332,16 @@ private slots:
         QVERIFY(!running.line("receiving ", 10000).isEmpty());
         QVERIFY(writeFile(file, image + "x"));
         Sim refused({"--once", "--link", s0});
-        QTRY_COMPARE(results().size(), 4);
+        QTRY_COMPARE(results().size(), 5);
         QVERIFY(results().last().value("error").toString().contains("changed on disk"));
+        QCOMPARE(events("left").size(), 3);
+        QCOMPARE(events("misconfigured").size(), 1);
+        QCOMPARE(events("misconfigured").first().value("error").toString(), folder + " is a folder, not a serial device");
         station.process.kill();
         QVERIFY(running.line("stored ", 0).isEmpty() && received(refused) == 0 && received(stays) == 1);
         const QList<QByteArray> lines = readFile(record).split('\n');
-        QCOMPARE(lines.size(), 5); // four lines, each ended
-        for (int i = 0; i < 4; ++i) {
+        QCOMPARE(lines.size(), 6); // five lines, each ended
+        for (int i = 0; i < 5; ++i) {
             const QJsonObject object = QJsonDocument::fromJson(lines[i]).object();
             QCOMPARE(object.value("outcome"), results()[i].value("outcome"));
             QCOMPARE(object.value("image_sha256").toString().toUtf8(), sha256(image));
