@@ -27,21 +27,23 @@ const char kEpilogue[] =
     "\n"
     "Exit codes:\n"
     "   0  every port succeeded\n"
-    "   1  a transfer failed\n"
+    "   1  a transfer failed, or the --record file could not be written\n"
     "   2  cancelled (by a device, or by SIGINT/SIGTERM/SIGHUP/SIGPIPE, which cancel\n"
     "      every port)\n"
     "   3  timeout: a device never answered\n"
     "   4  a port could not be opened, or usb:... named no single port\n"
     "  64  bad usage: unknown option, FILE unusable or not a regular file, a port\n"
-    "      given twice\n"
+    "      given twice, a --record that is not a regular file\n"
     "With several ports the worst outcome decides, in this order: failed, port\n"
     "error, timeout, cancelled. Those signals always exit with 2.\n"
     "\n"
     "--watch runs a station until SIGINT/SIGTERM: a PORT path may not exist yet, and a\n"
     "usb:VID:PID without a serial number is a family of slots. A device that appears\n"
-    "is flashed; one left plugged in is not flashed again until it has gone. Its exit\n"
+    "is flashed; one left plugged in is not flashed again until it has gone. A slot\n"
+    "that leads to something other than a serial device is reported once. Its exit\n"
     "code is 0 when every unit finally succeeded, otherwise the worst final outcome's;\n"
-    "stopped while a transfer ran, 2.\n";
+    "stopped while a transfer ran, 2; 1 at least once the record could not be\n"
+    "written, after which it starts no more units.\n";
 
 void complain(const QString &message)
 {
