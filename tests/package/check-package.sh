@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks a built qivo-dfu .deb: unpacked into a scratch root, its programs
 # run from there, its desktop entry and metadata validate, its dependencies
-# came from the libraries, the station unit verifies, and lintian finds no
-# error or warning.
+# came from the libraries, the station unit verifies and is confined
+# (exposure at most 2.0), and lintian finds no error or warning.
 # Usage: tests/package/check-package.sh path/to/qivo-dfu_VERSION_amd64.deb
 set -euo pipefail
 
@@ -39,6 +39,12 @@ if command -v systemd-analyze >/dev/null; then
     mkdir "$root/verify"
     sed "s|/usr/bin/|$bin/|" "$unit" > "$root/verify/qivo-dfu-station@.service"
     systemd-analyze verify --man=no "$root/verify/qivo-dfu-station@.service" || fail "systemd-analyze verify rejects the station unit"
+    # Rated as its instance qivo-dfu-station@i: 0 is fully confined, 10 not at all.
+    exposure=$(systemd-analyze security --offline=true "$root/verify/qivo-dfu-station@.service" |
+               sed -n 's/.*Overall exposure level for [^:]*: \([0-9][0-9.]*\) .*/\1/p')
+    [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure for the station unit"
+    echo "station unit exposure: $exposure"
+    awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' || fail "the station unit's exposure $exposure is above 2.0"
 fi
 
 desktop-file-validate "$share/applications/qivo-dfu.desktop"
