@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -56,6 +57,10 @@ struct Unit
     bool storedRight = false; // the image's size and SHA-256
     bool overdue = false;     // never flashed in time, stopped by us
     int successes = 0;        // the flasher's success results for it
+    // When things happened, in seconds since the station started: the link
+    // made, the flasher's "appeared", the first AT line, the boot loader
+    // ready, block 0, the image stored.
+    double linked = -1, appeared = -1, firstLine = -1, bootLoader = -1, blockZero = -1, storedAt = -1;
 };
 
 struct Slot
@@ -196,11 +201,20 @@ private:
             const QByteArray line = unit->pending.left(end);
             unit->pending.remove(0, end + 1);
             const QList<QByteArray> fields = line.split(' ');
+            const auto mark = [this](double *at) { if (*at < 0) *at = now(); };
             if (fields[0] == "port")
                 unit->port = QString::fromLocal8Bit(fields.value(1));
-            else if (fields[0] == "receiving")
+            else if (fields[0] == "dir") // printed once the link is made
+                mark(&unit->linked);
+            else if (fields[0] == "line")
+                mark(&unit->firstLine);
+            else if (line == "boot loader ready")
+                mark(&unit->bootLoader);
+            else if (fields[0] == "receiving") {
+                mark(&unit->blockZero);
                 ++unit->receiving;
-            else if (fields[0] == "stored") {
+            } else if (fields[0] == "stored") {
+                mark(&unit->storedAt);
                 unit->stored = true;
                 unit->storedRight = fields.value(2).toLongLong() == size && fields.value(3) == sha;
             }
@@ -314,6 +328,8 @@ private:
             const QString kind = event.value("event").toString();
             if (kind == "appeared") {
                 ++appeared;
+                if (Unit *unit = unitFor(event); unit && unit->appeared < 0)
+                    unit->appeared = now();
             } else if (kind == "result") {
                 ++results;
                 const QString outcome = event.value("outcome").toString();
@@ -424,6 +440,28 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Where a flashed unit's time goes, as means over the units that have every mark.
+    enum { StartUp, Detection, Preamble, FirstC, Transfer, Leaving, Parts };
+    double parts[Parts] = {};
+    int timed = 0;
+    for (const Slot &slot : station.bays)
+        for (const auto &u : slot.units) {
+            const double marks[] = {u->started, u->linked, u->appeared, u->firstLine, u->bootLoader, u->blockZero,
+                                    u->storedAt, u->exited};
+            if (!u->storedRight || std::any_of(std::begin(marks), std::end(marks), [](double t) { return t < 0; }))
+                continue;
+            ++timed;
+            parts[StartUp] += u->linked - u->started;
+            parts[Detection] += u->appeared - u->linked;
+            parts[Preamble] += u->bootLoader - u->appeared;
+            parts[FirstC] += u->blockZero - u->bootLoader;
+            parts[Transfer] += u->storedAt - u->blockZero;
+            parts[Leaving] += u->exited - u->storedAt;
+        }
+    for (double &part : parts)
+        part /= qMax(1, timed);
+    const int blocks = int((size + 1023) / 1024);
+
     int flashed = 0, missed = 0, wrong = 0, twice = 0, receivedTwice = 0, overdue = 0;
     int pluggedIn = 0, never = 0;
     double slowestIdeal = 0, unitTime = 0;
@@ -474,6 +512,17 @@ int main(int argc, char *argv[])
                 station.unattributed > 0 ? qPrintable(QString("; %1 on no known slot").arg(station.unattributed)) : "");
     std::printf("mean unit time         %.2f s plugged in (ideal %.2f s)\n", unitTime / qMax(1, pluggedIn),
                 idealUnit);
+    std::printf("where a unit's time goes (means over %d units):\n"
+                "  simulator start-up   %6.3f s (to its link)\n"
+                "  detection            %6.3f s (link to the flasher's \"appeared\")\n"
+                "  preamble and boot    %6.3f s (\"appeared\" to the boot loader ready; waits %.2f s, boot %.2f s after the last line)\n"
+                "  boot loader to block 0 %4.3f s\n"
+                "  transfer             %6.3f s (block 0 to stored; the image alone is %.3f s on the line, so\n"
+                "                                %.1f ms a block of %d goes to framing and turnaround)\n"
+                "  stored to exit       %6.3f s\n",
+                timed, parts[StartUp], parts[Detection], parts[Preamble], preambleSeconds(), BootMs / 1000.0,
+                parts[FirstC], parts[Transfer], lineSeconds, 1000 * (parts[Transfer] - lineSeconds) / blocks, blocks,
+                parts[Leaving]);
     std::printf("units per hour         %.1f (%d in %.1f s, from the start to the last device's exit)\n", perHour,
                 flashed, station.lastExit);
     std::printf("ideal units per hour   %.1f (%d in %.1f s, the slowest slot's gaps and ideal units)\n",
