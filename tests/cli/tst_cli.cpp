@@ -189,7 +189,11 @@ private slots:
         QCOMPARE(run.cli->lines.size() > sims, !cliArgs.contains("-q") && file == "fw"); // progress lines
         for (const std::unique_ptr<Sim> &sim : run.sims) {
             QJsonObject object = byPort.value(sim->port);
-            if (killed >= 0 && sim == run.sims[size_t(killed)]) {
+            const bool wasKilled = killed >= 0 && sim == run.sims[size_t(killed)];
+            // An image in the device's folder is a whole one: none after a cancel, or a kill mid-transfer.
+            const QStringList inFolder = QDir(sim->dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+            QCOMPARE(inFolder, success && !wasKilled ? QStringList{path.section('/', -1)} : QStringList());
+            if (wasKilled) {
                 QCOMPARE(object.value("outcome").toString(), "failed");
                 continue;
             }
@@ -216,7 +220,8 @@ private slots:
     }
 
     // Signals while a paced transfer runs, with a terminal on stderr: the
-    // device sees a cancelled transfer and the terminal gets its cursor back.
+    // device sees a cancelled transfer and keeps nothing of it; the terminal
+    // gets its cursor back.
     void interrupt_data()
     {
         QTest::addColumn<QVector<int>>("kills");
@@ -249,6 +254,7 @@ private slots:
         QVERIFY(!sim.line("ended cancelled big.bin", 3000).isEmpty());
         const QByteArray seen = terminal.received();
         QVERIFY2(seen.contains("\033[?25l") && seen.lastIndexOf("\033[?25h") > seen.lastIndexOf("\033[?25l"), seen);
+        QCOMPARE(QDir(sim.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     }
 
     // A station on three path slots. Units come and go on one slot and each is flashed once, byte-exact; one
