@@ -92,6 +92,9 @@ bool DeviceSim::unitArrived(int *missing) const
     return have >= need;
 }
 
+// A module's parser starts a new line after junk: what a transfer left on
+// the line (a cancel's CAN bytes, the rest of a frame) must not swallow the
+// next command.
 void DeviceSim::collectCommands()
 {
     unsigned char c = 0;
@@ -99,6 +102,10 @@ void DeviceSim::collectCommands()
     while (line->take(&c, 1, &baud) == 1) {
         if (options.silent || mode != Commands)
             continue;
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\n') {
+            pendingLine.clear();
+            continue;
+        }
         if (pendingLine.size() < 256)
             pendingLine.append(char(c));
         if (c == '\n') {
@@ -113,8 +120,8 @@ void DeviceSim::collectCommands()
 // module listening at another rate would hear noise.
 void DeviceSim::command(const QByteArray &bytes, int baud)
 {
-    // What a sender still had on its way after a transfer ended is no
-    // command; a module's parser would drop it too.
+    // Junk has been dropped as it came; a carriage return inside the line
+    // still makes no command, and no report.
     const QByteArray text = bytes.trimmed();
     for (const char c : text)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)

@@ -220,8 +220,9 @@ private slots:
     }
 
     // Signals while a paced transfer runs, with a terminal on stderr: the
-    // device sees a cancelled transfer and keeps nothing of it; the terminal
-    // gets its cursor back.
+    // device sees a cancelled transfer, keeps nothing of it, and hears the
+    // next run's first line over the cancel bytes it did not need; the
+    // terminal gets its cursor back.
     void interrupt_data()
     {
         QTest::addColumn<QVector<int>>("kills");
@@ -233,7 +234,7 @@ private slots:
     void interrupt()
     {
         QFETCH(QVector<int>, kills);
-        Sim sim({"--pace", "--once"});
+        Sim sim({"--pace"});
         const QString big = work.filePath("big.bin");
         QVERIFY(writeFile(big, firmwareBytes.repeated(5)));
         PtyPeer terminal;
@@ -255,6 +256,9 @@ private slots:
         const QByteArray seen = terminal.received();
         QVERIFY2(seen.contains("\033[?25l") && seen.lastIndexOf("\033[?25h") > seen.lastIndexOf("\033[?25l"), seen);
         QCOMPARE(QDir(sim.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        Peer next(QIVO_CLI, {"-q", "-p", sim.port, big});
+        QTRY_COMPARE(std::count_if(sim.lines.begin(), sim.lines.end(),
+                                   [](const Peer::Line &line) { return line.text == "line at+version 115200"; }), 2);
     }
 
     // A station on three path slots. Units come and go on one slot and each is flashed once, byte-exact; one
