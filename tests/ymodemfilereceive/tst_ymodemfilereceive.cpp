@@ -16,7 +16,8 @@ QByteArray blockZero(const QByteArray &name, const QByteArray &sizeField)
 
 // What a sender offers and what is left: `existing` stands as fw.bin in the
 // target folder first ("cwd": no folder given; "leftovers": the parts an
-// older receiver left of fw.bin); `name` is stored (empty: refused at block 0).
+// older receiver left of fw.bin; "link later": a link to outside, planted
+// once block 0 is taken); `name` is stored (empty: refused at block 0).
 struct Offer { QByteArray zero; QList<QByteArray> blocks; QString existing, name; QByteArray stored; QList<int> progress; int status; };
 
 // Our receiver, storing into target, and the sender the test plays.
@@ -134,6 +135,8 @@ private slots:
         // A link under the received name is never followed.
         for (const char *link : {"link", "dangling"})
             QTest::newRow(link) << Offer{blockZero("fw.bin", "4"), {abc}, link, "", {}, {}, Error};
+        // Nor replaced when it appears mid-transfer: the file is not kept, and the link is read here.
+        QTest::newRow("link after block 0") << Offer{blockZero("fw.bin", "3"), {abc}, "link later", "fw.bin", "old", {100}, Error};
     }
 
     void stores()
@@ -153,6 +156,10 @@ private slots:
             QVERIFY(writeFile(target + "/" + parts.last(), "part"));
         }
         Scripted link(existing == "cwd" ? QString("") : target);
+        QObject::connect(&link.receiver, &YmodemFileReceive::receiveStatus, [&](Ymodem::Status s) {
+            if (existing == "link later" && s == Ymodem::StatusEstablish)
+                QVERIFY(QFile::link(victim, target + "/fw.bin"));
+        });
 
         if (name.isEmpty()) {
             link.sendBlockZero(zero, kCancel);
