@@ -3,6 +3,7 @@
 
 #include "blockzero.h"
 #include "bootpreamble.h"
+#include "receivedfile.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -10,8 +11,6 @@
 
 #include <climits>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -43,17 +42,14 @@ const Command kCommands[] = {
 } // namespace
 
 DeviceSim::DeviceSim(const Options &options, PtyLine *line, QObject *parent)
-    : QObject(parent), Ymodem(499, 5, 999), options(options), line(line), tick(new QTimer(this))
+    : QObject(parent), Ymodem(499, 5, 999), options(options), line(line), tick(new QTimer(this)),
+      file(new ReceivedFile)
 {
     connect(line, &PtyLine::bytesArrived, this, &DeviceSim::lineActive);
     connect(tick, &QTimer::timeout, this, &DeviceSim::step);
 }
 
-DeviceSim::~DeviceSim()
-{
-    if (fd >= 0)
-        ::close(fd);
-}
+DeviceSim::~DeviceSim() = default;
 
 void DeviceSim::lineActive()
 {
@@ -96,6 +92,9 @@ bool DeviceSim::unitArrived(int *missing) const
     return have >= need;
 }
 
+// A module's parser starts a new line after junk: what a transfer left on
+// the line (a cancel's CAN bytes, the rest of a frame) must not swallow the
+// next command.
 void DeviceSim::collectCommands()
 {
     unsigned char c = 0;
@@ -103,6 +102,10 @@ void DeviceSim::collectCommands()
     while (line->take(&c, 1, &baud) == 1) {
         if (options.silent || mode != Commands)
             continue;
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\n') {
+            pendingLine.clear();
+            continue;
+        }
         if (pendingLine.size() < 256)
             pendingLine.append(char(c));
         if (c == '\n') {
@@ -117,8 +120,8 @@ void DeviceSim::collectCommands()
 // module listening at another rate would hear noise.
 void DeviceSim::command(const QByteArray &bytes, int baud)
 {
-    // What a sender still had on its way after a transfer ended is no
-    // command; a module's parser would drop it too.
+    // Junk has been dropped as it came; a carriage return inside the line
+    // still makes no command, and no report.
     const QByteArray text = bytes.trimmed();
     for (const char c : text)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
@@ -199,10 +202,9 @@ Ymodem::Code DeviceSim::openFile(const unsigned char *block)
         end("failed");
         return CodeCan;
     }
-    // O_NOFOLLOW: a symlink planted in the folder must not carry the write out of it.
-    const QByteArray path = QFile::encodeName(options.dir + '/' + fileName);
-    fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    // As the tool's own receiver stores: a partial image never takes a name,
+    // so a test that finds one in the folder finds a whole one.
+    if (!file->open(options.dir, fileName)) {
         end("failed");
         return CodeCan;
     }
@@ -219,7 +221,7 @@ Ymodem::Code DeviceSim::storeBlock(const unsigned char *buff, unsigned int len)
         return CodeCan;
     }
     const qint64 wanted = fileSize < 0 ? qint64(len) : qMin<qint64>(len, fileSize - fileCount);
-    if (wanted > 0 && ::write(fd, buff, size_t(wanted)) != wanted) {
+    if (wanted > 0 && !file->write(buff, wanted)) {
         end("failed");
         return CodeCan;
     }
@@ -235,24 +237,23 @@ void DeviceSim::end(const QString &outcome)
     tick->stop();
     mode = Commands;
     line->setNoiseEnabled(false);
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
 
-    const bool stored = outcome == "stored";
+    // An image that cannot be named is a failure, as for the tool's receiver.
+    const QString ending = outcome == "stored" && !file->keep() ? QString("failed") : outcome;
+    file->discard();
+    const bool stored = ending == "stored";
     if (stored) {
-        QFile file(options.dir + '/' + fileName);
+        QFile image(options.dir + '/' + fileName);
         QCryptographicHash sha(QCryptographicHash::Sha256);
-        if (file.open(QFile::ReadOnly))
-            sha.addData(&file);
+        if (image.open(QFile::ReadOnly))
+            sha.addData(&image);
         say(QString("stored %1 %2 %3 %4")
                 .arg(fileName)
-                .arg(file.size())
+                .arg(image.size())
                 .arg(QString::fromLatin1(sha.result().toHex()))
                 .arg(double(transferClock.nsecsElapsed()) / 1e9, 0, 'f', 3));
     } else {
-        say(QString("ended %1 %2 %3").arg(outcome, fileName.isEmpty() ? "-" : fileName).arg(fileCount));
+        say(QString("ended %1 %2 %3").arg(ending, fileName.isEmpty() ? "-" : fileName).arg(fileCount));
     }
 
     if (options.once) {

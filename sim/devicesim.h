@@ -7,7 +7,10 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class PtyLine;
+class ReceivedFile;
 QT_BEGIN_NAMESPACE
 class QTimer;
 QT_END_NAMESPACE
@@ -68,7 +71,7 @@ private:
     QByteArray pendingLine;
     int rateErrors = 0;
 
-    int fd = -1;
+    std::unique_ptr<ReceivedFile> file;
     QString fileName;
     qint64 fileSize = -1; // -1: block 0 gave none
     qint64 fileCount = 0;

@@ -1,13 +1,15 @@
 #include "ptyline.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,10 +48,14 @@ PtyLine::PtyLine(bool pace, QObject *parent)
 
 PtyLine::~PtyLine()
 {
-    if (masterFd >= 0)
-        ::close(masterFd);
-    if (slaveFd >= 0)
-        ::close(slaveFd);
+    if (reader.joinable()) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t put = ::write(stopFd, &one, sizeof one);
+        reader.join();
+    }
+    for (const int fd : {masterFd, slaveFd, stopFd})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 bool PtyLine::open(QString *error)
@@ -72,8 +78,12 @@ bool PtyLine::open(QString *error)
     cfsetspeed(&tio, B115200);
     tcsetattr(slaveFd, TCSANOW, &tio);
 
-    readable = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
-    connect(readable, &QSocketNotifier::activated, this, &PtyLine::readMaster);
+    stopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (stopFd < 0) {
+        *error = QString("cannot create an eventfd: %1").arg(std::strerror(errno));
+        return false;
+    }
+    reader = std::thread(&PtyLine::readLoop, this);
     return true;
 }
 
@@ -89,9 +99,8 @@ int PtyLine::baudRate() const
     return 0;
 }
 
-qint64 PtyLine::byteNs() const
+qint64 PtyLine::byteNs(int baud) const
 {
-    const int baud = baudRate();
     return pace && baud > 0 ? 10'000'000'000LL / baud : 0;
 }
 
@@ -111,19 +120,45 @@ void PtyLine::flipBits(unsigned char *bytes, int len)
                 bytes[i] ^= static_cast<unsigned char>(1u << bit);
 }
 
-void PtyLine::readMaster()
+// The rate a chunk came at is the rate in force when it is read, so it must
+// be read at once: the tool switches to 115200 500 ms after writing at+boot,
+// and an event loop that got round to the bytes later would put them at the
+// new rate. Blocked in poll() and doing nothing else, this thread wakes as
+// the bytes land; the rest happens on the object's own thread, in order.
+// (A pty in packet mode with EXTPROC does report a change of the terminal
+// settings, but ahead of bytes still unread, so it cannot order the two.)
+void PtyLine::readLoop()
 {
+    pollfd fds[2] = {{masterFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
     char buff[4096];
     for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents)
+            return;
+        if (!(fds[0].revents & POLLIN)) {
+            ::poll(&fds[1], 1, 10); // hung up, which the kept slave prevents; no busy loop all the same
+            continue;
+        }
+        const qint64 at = clock.nsecsElapsed();
+        const int baud = baudRate();
         const ssize_t got = ::read(masterFd, buff, sizeof buff);
         if (got <= 0)
-            break;
-        const qint64 now = clock.nsecsElapsed();
-        Chunk chunk{QByteArray(buff, int(got)), qMax(now, incomingFree), byteNs(), baudRate(), 0};
-        flipBits(reinterpret_cast<unsigned char *>(chunk.bytes.data()), chunk.bytes.size());
-        incomingFree = chunk.start + chunk.byteNs * got;
-        incoming.push_back(chunk);
+            continue;
+        QMetaObject::invokeMethod(this, [this, bytes = QByteArray(buff, int(got)), at, baud] { arrive(bytes, at, baud); },
+                                  Qt::QueuedConnection);
     }
+}
+
+void PtyLine::arrive(QByteArray bytes, qint64 at, int baud)
+{
+    flipBits(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size());
+    const Chunk chunk{bytes, qMax(at, incomingFree), byteNs(baud), baud, 0};
+    incomingFree = chunk.start + chunk.byteNs * bytes.size();
+    incoming.push_back(chunk);
     emit bytesArrived();
 }
 
@@ -237,7 +272,7 @@ void PtyLine::send(const unsigned char *buff, int len)
     // Written when the line starts carrying them: the module only ever sends
     // a few bytes at a time, and a pty cannot hand them over bit by bit.
     const qint64 start = qMax(clock.nsecsElapsed(), outgoingFree);
-    outgoingFree = start + byteNs() * len;
+    outgoingFree = start + byteNs(baudRate()) * len;
     outgoing.push_back({bytes, start});
     writeDue();
 }

@@ -8,9 +8,9 @@
 
 #include <deque>
 #include <random>
+#include <thread>
 
 QT_BEGIN_NAMESPACE
-class QSocketNotifier;
 class QTimer;
 QT_END_NAMESPACE
 
@@ -19,6 +19,8 @@ QT_END_NAMESPACE
 // releases incoming bytes and writes outgoing ones no faster than a UART at
 // the rate the tool has set (10 bits a byte), which is what makes the tool
 // see a real line's speed. Optional bit flips act on both directions.
+// A thread of its own reads the master side as soon as bytes are there and
+// notes the rate in force at that moment (see readLoop()).
 class PtyLine : public QObject
 {
     Q_OBJECT
@@ -31,7 +33,7 @@ public:
     QString slavePath() const { return path; }
 
     // The rate the tool's end is set to, read from the terminal settings;
-    // 0 when it is not a standard rate.
+    // 0 when it is not a standard rate. Safe from any thread.
     int baudRate() const;
 
     // Chance per bit that it flips; only while enabled.
@@ -57,7 +59,6 @@ signals:
     void bytesArrived();
 
 private slots:
-    void readMaster();
     void writeDue();
 
 private:
@@ -75,7 +76,9 @@ private:
         qint64 due; // ns on `clock` when it goes onto the line
     };
 
-    qint64 byteNs() const;
+    void readLoop();
+    void arrive(QByteArray bytes, qint64 at, int baud);
+    qint64 byteNs(int baud) const;
     qint64 arrivalOf(int count) const;
     int arrivedIn(const Chunk &chunk, qint64 now) const;
     void flipBits(unsigned char *bytes, int len);
@@ -85,7 +88,8 @@ private:
     QString path;
     int masterFd = -1;
     int slaveFd = -1; // kept open: the line stays up while the tool has no port open
-    QSocketNotifier *readable = nullptr;
+    int stopFd = -1;  // an eventfd that ends the reader
+    std::thread reader;
     QTimer *wake;
     QTimer *writeTimer;
     QElapsedTimer clock;

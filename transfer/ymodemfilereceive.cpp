@@ -1,24 +1,17 @@
 #include "ymodemfilereceive.h"
 #include "blockzero.h"
+#include "receivedfile.h"
 #include "serialline.h"
 
-#include <QFile>
 #include <QSerialPort>
 #include <QTimer>
-
-#include <cerrno>
-#include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using SerialLine::ReadInterval;
 using SerialLine::WriteInterval;
 
 YmodemFileReceive::YmodemFileReceive(QObject *parent)
     : QObject(parent), Ymodem(499, 5, 999),
-      file(new QFile), readTimer(new QTimer), writeTimer(new QTimer), serialPort(new QSerialPort),
+      file(new ReceivedFile), readTimer(new QTimer), writeTimer(new QTimer), serialPort(new QSerialPort),
       progress(0), status(StatusEstablish), fileSize(0), fileCount(0), sizeKnown(false)
 {
     SerialLine::applyDefaults(serialPort);
@@ -40,7 +33,6 @@ YmodemFileReceive::YmodemFileReceive(QObject *parent)
 
 YmodemFileReceive::~YmodemFileReceive()
 {
-    discardTarget();
     delete file;
     delete readTimer;
     delete writeTimer;
@@ -127,7 +119,7 @@ void YmodemFileReceive::interrupt(Status ending)
 {
     endTransfer(ending);
     readTimer->stop();
-    discardTarget();
+    file->discard();
     abort();
     SerialLine::pushOut(serialPort);
 }
@@ -144,26 +136,25 @@ Ymodem::Code YmodemFileReceive::callback(Status status, unsigned char *buff, uns
 
     case StatusFinish:
         // Line noise can end a batch early; only the announced size is success.
-        if ((!sizeKnown || fileCount == fileSize) && keepTarget()) {
+        if ((!sizeKnown || fileCount == fileSize) && file->keep()) {
             endTransfer(StatusFinish);
         } else {
-            discardTarget();
             endTransfer(StatusError);
         }
         return CodeAck;
 
     case StatusAbort:
-        discardTarget();
+        file->discard();
         endTransfer(StatusAbort);
         return CodeCan;
 
     case StatusTimeout:
-        discardTarget();
+        file->discard();
         endTransfer(StatusTimeout);
         return CodeCan;
 
     default:
-        discardTarget();
+        file->discard();
         endTransfer(StatusError);
         return CodeCan;
     }
@@ -178,7 +169,10 @@ Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
     sizeKnown = zero.sizeKnown;
     fileCount = 0;
 
-    if (fileName.isEmpty() || !openTarget()) {
+    // A link, a FIFO or a folder under that name is refused here: the
+    // sender chooses the name, and a link would let it write outside the
+    // folder.
+    if (fileName.isEmpty() || !file->open(filePath, fileName)) {
         endTransfer(StatusError);
         return CodeCan;
     }
@@ -188,54 +182,6 @@ Ymodem::Code YmodemFileReceive::openFromBlockZero(const unsigned char *buff)
     return CodeAck;
 }
 
-// Only a regular file under the received name is replaced, never a link:
-// the sender chooses the name, and a link would let it write outside the
-// folder. The data goes into a new file beside it, created exclusively, so
-// a link or a FIFO planted under that name is never opened either.
-bool YmodemFileReceive::openTarget()
-{
-    struct stat existing;
-    if (::lstat(QFile::encodeName(filePath + fileName).constData(), &existing) == 0 && !S_ISREG(existing.st_mode))
-        return false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        partPath = filePath + QString(".%1.%2.part").arg(fileName).arg(attempt);
-        const int fd = ::open(QFile::encodeName(partPath).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            if (file->open(fd, QFile::WriteOnly, QFileDevice::AutoCloseHandle))
-                return true;
-            ::close(fd);
-            break;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    partPath.clear();
-    return false;
-}
-
-// On disk before it takes the name, so that a crash never leaves a short
-// file where a whole one was.
-bool YmodemFileReceive::keepTarget()
-{
-    if (partPath.isEmpty())
-        return false;
-    const bool synced = file->flush() && ::fsync(file->handle()) == 0;
-    file->close();
-    if (!synced || ::rename(QFile::encodeName(partPath).constData(),
-                            QFile::encodeName(filePath + fileName).constData()) != 0)
-        return false;
-    partPath.clear();
-    return true;
-}
-
-void YmodemFileReceive::discardTarget()
-{
-    file->close();
-    if (!partPath.isEmpty())
-        ::unlink(QFile::encodeName(std::exchange(partPath, QString())).constData());
-}
-
 // Writes no fill bytes past the announced size. A write the disk did not
 // take ends the transfer: the file would be short while success is shown.
 Ymodem::Code YmodemFileReceive::storeBlock(const unsigned char *buff, unsigned int len)
@@ -243,9 +189,8 @@ Ymodem::Code YmodemFileReceive::storeBlock(const unsigned char *buff, unsigned i
     const uint64_t remaining = sizeKnown ? fileSize - fileCount : len;
     const uint64_t wanted = qMin<uint64_t>(remaining, len);
     if (wanted > 0) {
-        const qint64 written = file->write(reinterpret_cast<const char *>(buff), qint64(wanted));
-        if (written != qint64(wanted) || !file->flush()) {
-            discardTarget();
+        if (!file->write(buff, qint64(wanted))) {
+            file->discard();
             endTransfer(StatusError);
             return CodeCan;
         }

@@ -6,16 +6,16 @@
 #include <QObject>
 #include <QString>
 
+class ReceivedFile;
 QT_BEGIN_NAMESPACE
-class QFile;
 class QTimer;
 class QSerialPort;
 QT_END_NAMESPACE
 
 // Receives one file over one serial port with YMODEM and stores it in the
 // target folder under the name from block 0, cut to the announced size
-// when block 0 announces one. The file appears under that name only whole:
-// it is received into a temporary file beside it.
+// when block 0 announces one. The file appears under that name only whole,
+// and an unfinished one leaves nothing behind (see ReceivedFile).
 // Final statuses are emitted only after the port has been closed.
 class YmodemFileReceive : public QObject, public Ymodem
 {
@@ -52,14 +52,11 @@ private:
 
     Code openFromBlockZero(const unsigned char *buff);
     Code storeBlock(const unsigned char *buff, unsigned int len);
-    bool openTarget();
-    bool keepTarget();
-    void discardTarget();
     void endTransfer(Status ending);
     bool running() const;
     void interrupt(Status ending);
 
-    QFile       *file;
+    ReceivedFile *file;
     QTimer      *readTimer;
     QTimer      *writeTimer;
     QSerialPort *serialPort;
@@ -68,7 +65,6 @@ private:
     Status   status;
     QString  filePath;
     QString  fileName;
-    QString  partPath;
     uint64_t fileSize;
     uint64_t fileCount;
     bool     sizeKnown;

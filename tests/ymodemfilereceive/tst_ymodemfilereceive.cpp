@@ -15,7 +15,9 @@ QByteArray blockZero(const QByteArray &name, const QByteArray &sizeField)
 }
 
 // What a sender offers and what is left: `existing` stands as fw.bin in the
-// target folder first ("cwd": no folder given); `name` is stored (empty: refused at block 0).
+// target folder first ("cwd": no folder given; "leftovers": the parts an
+// older receiver left of fw.bin; "link later": a link to outside, planted
+// once block 0 is taken); `name` is stored (empty: refused at block 0).
 struct Offer { QByteArray zero; QList<QByteArray> blocks; QString existing, name; QByteArray stored; QList<int> progress; int status; };
 
 // Our receiver, storing into target, and the sender the test plays.
@@ -99,7 +101,9 @@ private slots:
         QTest::addColumn<Offer>("offer");
         const QByteArray data = randomBytes(1100, 5), abc = "abc";
         const QList<QByteArray> b1100{data.left(1024), data.mid(1024).leftJustified(128, '\0')};
-        QTest::newRow("1024 then 128") << Offer{blockZero("fw.bin", "1100"), b1100, "", "fw.bin", data, {93, 100}, Finish};
+        // Parts that killed receivers left are no reason to refuse the name.
+        QTest::newRow("1024 then 128, beside leftover parts")
+            << Offer{blockZero("fw.bin", "1100"), b1100, "leftovers", "fw.bin", data, {93, 100}, Finish};
         QTest::newRow("date and mode after the size") << Offer{blockZero("dev fw.bin", "1100 14712303402 100644 0 1 1100"),
                                                                b1100, "", "dev fw.bin", data, {93, 100}, Finish};
         QTest::newRow("size 128, one 1024 block")
@@ -131,6 +135,8 @@ private slots:
         // A link under the received name is never followed.
         for (const char *link : {"link", "dangling"})
             QTest::newRow(link) << Offer{blockZero("fw.bin", "4"), {abc}, link, "", {}, {}, Error};
+        // Nor replaced when it appears mid-transfer: the file is not kept, and the link is read here.
+        QTest::newRow("link after block 0") << Offer{blockZero("fw.bin", "3"), {abc}, "link later", "fw.bin", "old", {100}, Error};
     }
 
     void stores()
@@ -144,7 +150,16 @@ private slots:
         if (existing == "link" || existing == "dangling")
             QVERIFY(QFile::link(existing == "link" ? victim : outside.filePath("none.bin"), target + "/fw.bin"));
         QVERIFY(existing != "cwd" || QDir::setCurrent(target));
+        QStringList parts;
+        for (int i = 0; existing == "leftovers" && i < 100; ++i) {
+            parts << QString(".fw.bin.%1.part").arg(i);
+            QVERIFY(writeFile(target + "/" + parts.last(), "part"));
+        }
         Scripted link(existing == "cwd" ? QString("") : target);
+        QObject::connect(&link.receiver, &YmodemFileReceive::receiveStatus, [&](Ymodem::Status s) {
+            if (existing == "link later" && s == Ymodem::StatusEstablish)
+                QVERIFY(QFile::link(victim, target + "/fw.bin"));
+        });
 
         if (name.isEmpty()) {
             link.sendBlockZero(zero, kCancel);
@@ -160,8 +175,12 @@ private slots:
             QCOMPARE(link.log.progress, progress);
         }
         QDir::setCurrent(before);
-        const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-        QCOMPARE(left, name.isEmpty() ? (existing.isEmpty() ? QStringList() : QStringList{"fw.bin"}) : QStringList{name});
+        // Nothing else: no part of our own, hidden or not.
+        QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+        parts << (name.isEmpty() ? (existing.isEmpty() ? QStringList() : QStringList{"fw.bin"}) : QStringList{name});
+        left.sort();
+        parts.sort();
+        QCOMPARE(left, parts);
         QCOMPARE(readFile(victim), existing == "file" ? QByteArray("<missing>") : QByteArray("old"));
         QCOMPARE(QDir(base.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"in"});
         QVERIFY(!QFile::exists("/tmp/abs.bin") && !QFile::exists("/here.bin"));
@@ -215,15 +234,18 @@ private slots:
         }
         for (int i = 1; i <= blocks; ++i)
             link.peer.send(frame(uint8_t(i), data));
+        const auto inFolder = [&dst] { return QDir(dst.path()).entryList(QDir::Files | QDir::Hidden | QDir::System); };
         if (then == "stop" || then == "cut") {
             QTRY_VERIFY(!link.log.progress.isEmpty());
+            // Mid-transfer the file has no name yet, so a receiver killed now would leave nothing.
+            QCOMPARE(inFolder(), QStringList());
             then == "cut" ? link.peer.cut() : link.receiver.stopReceive();
             link.log.clock.start();
         }
         QTRY_VERIFY_WITH_TIMEOUT(link.log.ended(), 3000);
         ::setrlimit(RLIMIT_FSIZE, &before);
         QCOMPARE(link.log.statuses, statuses);
-        QCOMPARE(QDir(dst.path()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+        QCOMPARE(inFolder(), QStringList());
         if (then == "cut")
             return;
         QTest::qWait(50); // a stopped receiver would have stepped again by now
