@@ -12,9 +12,7 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
 
 namespace {
@@ -106,8 +104,16 @@ bool Station::concerns(const QString &path) const
 void Station::start()
 {
     clock.start();
-    if (!watcher->isValid())
-        std::fprintf(stderr, "qivo-dfu-cli: cannot watch the slots (inotify): %s\n", std::strerror(errno));
+    if (!watcher->isValid()) {
+        // Out of inotify instances: looking twice a second still works.
+        std::fprintf(stderr, "qivo-dfu-cli: cannot watch the slots with inotify; looking every 0.5 s instead\n");
+        auto *poll = new QTimer(this);
+        connect(poll, &QTimer::timeout, this, [this] {
+            if (!stopping)
+                scan();
+        });
+        poll->start(500);
+    }
     scan();
 }
 
