@@ -95,7 +95,8 @@ Widget::Widget(QWidget *parent)
       transmitButtonStatus(false),
       receiveButtonStatus(false),
       transmitFilePath("."),
-      closing(false)
+      closing(false),
+      lineLost(false)
 {
     button_status = false; // a new window starts with the port released
 
@@ -207,12 +208,13 @@ Widget::~Widget()
 
 // Keeps the window responsive while the device restarts into its boot
 // loader; blocks in the event loop instead of spinning, and ends early once
-// the window is closing (the application's loops then return at once).
+// the window is closing (the application's loops then return at once) or
+// the line is lost, when there is nothing left to wait for.
 void Widget::Sleep(int msec)
 {
     QElapsedTimer clock;
     clock.start();
-    while (!closing && clock.elapsed() < msec) {
+    while (!closing && !lineLost && clock.elapsed() < msec) {
         QEventLoop loop;
         QTimer::singleShot(int(qMin<qint64>(msec - clock.elapsed(), 100)), Qt::PreciseTimer, &loop,
                            &QEventLoop::quit);
@@ -301,9 +303,17 @@ void Widget::followSystemPorts()
     ui->comPort->setCurrentIndex(now.current);
 }
 
-// Released as "Close Port" would; an upgrade's loss is the workers' to report.
+// Released as "Close Port" would; a transfer's loss is the worker's to
+// report. During the preamble the window holds the port itself: it closes
+// it at once, as a lost line reports errors as fast as the loop turns, and
+// the preamble ends as failed.
 void Widget::portLost()
 {
+    if (busy() && serialPort->isOpen() && !closing) {
+        serialPort->close();
+        lineLost = true;
+        return;
+    }
     if (!button_status || busy() || closing)
         return;
     closePort();
@@ -387,7 +397,10 @@ void Widget::on_transmitButton_clicked()
     ui->transmitProgress->setValue(0);
     ui->transmitProgress->setStyleSheet("QProgressBar::chunk { background-color: #909090 }");
 
-    // No reply is read. A window closed meanwhile starts no transfer.
+    // No reply is read. A window closed meanwhile starts no transfer; a line
+    // lost meanwhile fails as a port the worker cannot open, without the
+    // worker: whatever has the port's name now got no preamble.
+    lineLost = false;
     for (const BootPreamble::Step &step : BootPreamble::Steps) {
         if (step.transferRate)
             serialPort->setBaudRate(BootPreamble::TransferBaudRate, QSerialPort::AllDirections);
@@ -399,6 +412,8 @@ void Widget::on_transmitButton_clicked()
             ui->comBaudRate->setEnabled(true);
             return;
         }
+        if (lineLost)
+            break;
     }
 
     setUsable(ui->transmitButton, true);
@@ -408,7 +423,7 @@ void Widget::on_transmitButton_clicked()
     ymodemFileTransmit->setPortName(ui->comPort->currentText());
     ymodemFileTransmit->setPortBaudRate(BootPreamble::TransferBaudRate);
 
-    if (ymodemFileTransmit->startTransmit()) {
+    if (!lineLost && ymodemFileTransmit->startTransmit()) {
         transmitButtonStatus = true;
         setUsable(ui->comButton, false);
         setUsable(ui->transmitBrowse, false);

@@ -72,6 +72,7 @@ private:
     bool receiveButtonStatus;
     QString transmitFilePath;
     bool closing; // the window was closed: no new waits, no new transfer
+    bool lineLost; // the port went away during the preamble
     QString heldPort;
 };
 

@@ -331,6 +331,9 @@ private slots:
         QTest::newRow("firmware gone") << "no file" << QStringList{failure.arg("failed!", "default")};
         // The window holds the port during the preamble; the worker's own open fails.
         QTest::newRow("worker cannot open the port") << "no port" << QStringList{failure.arg("failed!", "failed")};
+        // The device goes while the window holds the port and another takes its
+        // name: that one got no preamble, so no transfer may start on it.
+        QTest::newRow("device gone in the preamble") << "vanish" << QStringList{failure.arg("failed!", "failed")};
         QTest::newRow("Cancel") << "cancel" << QStringList{failure.arg("cancelled!", "cancelled")};
         QTest::newRow("window closed during the transfer") << "close" << QStringList();
         QTest::newRow("window closed during the preamble") << "close in preamble" << QStringList();
@@ -346,9 +349,10 @@ private slots:
         Sim sim(QStringList{"--baud", "9600"} + (how == "silent" ? QStringList{"--silent"} : QStringList()));
         const QString link = dir.filePath("ttyQIVO");
         QVERIFY(QFile::link(sim.port, link));
+        PtyPeer other; // takes the name of a device that vanished
         std::unique_ptr<Widget> w(new Widget);
         w->show();
-        if (how == "silent") {
+        if (how == "silent" || how == "vanish") { // a transfer on `other` would time out soon
             w->ymodemFileTransmit->setTimeDivide(9);
             w->ymodemFileTransmit->setTimeMax(1);
         }
@@ -366,6 +370,11 @@ private slots:
                 seen << state(*w) + " " + bar->styleSheet();
             if (how == "no port")
                 QFile::remove(link);
+            if (how == "vanish" && line.startsWith("line at+version")) {
+                sim.process.kill();
+                QFile::remove(link);
+                QFile::link(other.path, link);
+            }
             if (how == "close in preamble")
                 w->close();
         };
