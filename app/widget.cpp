@@ -145,6 +145,7 @@ Widget::Widget(QWidget *parent)
     portWatch->setInterval(PortWatchInterval);
     // Ports that came or went while one was held show once it is let go.
     connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {
+        wasHeld = wasHeld || button_status || busy(); // also one taken since the last look and lost now
         if (button_status && !busy() && !closing && !QFileInfo::exists(SerialLine::systemLocation(heldPort)))
             portLost();
         const bool held = button_status || busy();

@@ -289,8 +289,10 @@ private slots:
                     w.transmitStatus(YmodemFileTransmit::Status(status));
             if (step == "unplug")
                 peer.cut();
-            if (step == "unlink")
+            if (step == "unlink") { // and the list lets it go
                 QVERIFY(QFile::remove(dir.filePath("ttyQIVO")));
+                QTRY_VERIFY(control<QComboBox>(w, "comPort")->findText(dir.filePath("ttyQIVO")) < 0);
+            }
             if (step == "rate")
                 control<QComboBox>(w, "comBaudRate")->setCurrentText("9600");
             if (step == "corrupt")
