@@ -143,13 +143,17 @@ Widget::Widget(QWidget *parent)
     });
     auto *portWatch = new QTimer(this);
     portWatch->setInterval(PortWatchInterval);
-    // Ports that came or went while one was held show once it is let go.
+    // Ports that came or went while one was held show once it is let go. A
+    // port given by hand may live outside /dev (a link in /tmp, a pty): it is
+    // looked at here too, and the list follows when it comes or goes.
     connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {
         wasHeld = wasHeld || button_status || busy(); // also one taken since the last look and lost now
         if (button_status && !busy() && !closing && !QFileInfo::exists(SerialLine::systemLocation(heldPort)))
             portLost();
         const bool held = button_status || busy();
-        if (!watched || (wasHeld && !held))
+        const bool givenMoved =
+            !givenPort.isEmpty() && givenPortPresent().isEmpty() == (findPort(shownPorts(), givenPort) >= 0);
+        if (!watched || (wasHeld && !held) || (!held && givenMoved))
             followSystemPorts();
         wasHeld = held;
     });
@@ -293,10 +297,9 @@ void Widget::followSystemPorts()
     if (closing)
         return;
     const bool held = button_status || busy();
-    QStringList shown;
-    for (int i = 0; i < ui->comPort->count(); ++i)
-        shown << ui->comPort->itemText(i);
-    const PortChoice now = followPorts({shown, ui->comPort->currentIndex()}, held ? shown : systemPorts(), held);
+    const QStringList shown = shownPorts();
+    const PortChoice now =
+        followPorts({shown, ui->comPort->currentIndex()}, held ? shown : systemPorts(), held, givenPortPresent());
     if (now.ports != shown) {
         ui->comPort->clear();
         ui->comPort->addItems(now.ports);
@@ -320,6 +323,30 @@ void Widget::portLost()
     closePort();
     qDebug() << "Messagebox lost";
     showCloseBox(this, QMessageBox::Warning, "Serial port lost", "Serial Port " + heldPort + " was lost!");
+}
+
+QStringList Widget::shownPorts() const
+{
+    QStringList shown;
+    for (int i = 0; i < ui->comPort->count(); ++i)
+        shown << ui->comPort->itemText(i);
+    return shown;
+}
+
+// The given port while its path exists (a link that leads somewhere), else empty.
+QString Widget::givenPortPresent() const
+{
+    return !givenPort.isEmpty() && QFileInfo::exists(SerialLine::systemLocation(givenPort)) ? givenPort : QString();
+}
+
+// Chosen at once if it is there; if not, when it comes.
+void Widget::setPort(const QString &name)
+{
+    givenPort = name;
+    followSystemPorts();
+    const int listed = findPort(shownPorts(), name);
+    if (listed >= 0 && !button_status && !busy())
+        ui->comPort->setCurrentIndex(listed);
 }
 
 void Widget::setFirmware(const QString &path)
