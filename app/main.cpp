@@ -1,3 +1,4 @@
+#include "serialline.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -16,6 +17,11 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription("Flash a firmware image into a QIVO device over a serial port.");
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption port({"p", "port"},
+                                  "Start with PATH as the chosen port, such as a simulated device's link "
+                                  "/tmp/qivo0; it is listed while it exists.",
+                                  "PATH");
+    parser.addOption(port);
     parser.addPositionalArgument("FILE", "The firmware image (.bin) to start with.", "[FILE.bin]");
 
     // Help and version are answered before the application looks for a
@@ -49,6 +55,12 @@ int main(int argc, char *argv[])
             w.setFirmware(info.absoluteFilePath());
         else
             std::fprintf(stderr, "qivo-dfu: %s is not a readable file; choose one in the window\n", qPrintable(file));
+    }
+    if (parser.isSet(port)) {
+        const QString name = parser.value(port);
+        w.setPort(name);
+        if (!QFileInfo::exists(SerialLine::systemLocation(name)))
+            std::fprintf(stderr, "qivo-dfu: no port %s yet; it is listed once it exists\n", qPrintable(name));
     }
     w.show();
     return a.exec();

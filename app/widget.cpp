@@ -95,7 +95,8 @@ Widget::Widget(QWidget *parent)
       transmitButtonStatus(false),
       receiveButtonStatus(false),
       transmitFilePath("."),
-      closing(false)
+      closing(false),
+      lineLost(false)
 {
     button_status = false; // a new window starts with the port released
 
@@ -142,12 +143,17 @@ Widget::Widget(QWidget *parent)
     });
     auto *portWatch = new QTimer(this);
     portWatch->setInterval(PortWatchInterval);
-    // Ports that came or went while one was held show once it is let go.
+    // Ports that came or went while one was held show once it is let go. A
+    // port given by hand may live outside /dev (a link in /tmp, a pty): it is
+    // looked at here too, and the list follows when it comes or goes.
     connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {
+        wasHeld = wasHeld || button_status || busy(); // also one taken since the last look and lost now
         if (button_status && !busy() && !closing && !QFileInfo::exists(SerialLine::systemLocation(heldPort)))
             portLost();
         const bool held = button_status || busy();
-        if (!watched || (wasHeld && !held))
+        const bool givenMoved =
+            !givenPort.isEmpty() && givenPortPresent().isEmpty() == (findPort(shownPorts(), givenPort) >= 0);
+        if (!watched || (wasHeld && !held) || (!held && givenMoved))
             followSystemPorts();
         wasHeld = held;
     });
@@ -207,12 +213,13 @@ Widget::~Widget()
 
 // Keeps the window responsive while the device restarts into its boot
 // loader; blocks in the event loop instead of spinning, and ends early once
-// the window is closing (the application's loops then return at once).
+// the window is closing (the application's loops then return at once) or
+// the line is lost, when there is nothing left to wait for.
 void Widget::Sleep(int msec)
 {
     QElapsedTimer clock;
     clock.start();
-    while (!closing && clock.elapsed() < msec) {
+    while (!closing && !lineLost && clock.elapsed() < msec) {
         QEventLoop loop;
         QTimer::singleShot(int(qMin<qint64>(msec - clock.elapsed(), 100)), Qt::PreciseTimer, &loop,
                            &QEventLoop::quit);
@@ -290,10 +297,9 @@ void Widget::followSystemPorts()
     if (closing)
         return;
     const bool held = button_status || busy();
-    QStringList shown;
-    for (int i = 0; i < ui->comPort->count(); ++i)
-        shown << ui->comPort->itemText(i);
-    const PortChoice now = followPorts({shown, ui->comPort->currentIndex()}, held ? shown : systemPorts(), held);
+    const QStringList shown = shownPorts();
+    const PortChoice now =
+        followPorts({shown, ui->comPort->currentIndex()}, held ? shown : systemPorts(), held, givenPortPresent());
     if (now.ports != shown) {
         ui->comPort->clear();
         ui->comPort->addItems(now.ports);
@@ -301,14 +307,46 @@ void Widget::followSystemPorts()
     ui->comPort->setCurrentIndex(now.current);
 }
 
-// Released as "Close Port" would; an upgrade's loss is the workers' to report.
+// Released as "Close Port" would; a transfer's loss is the worker's to
+// report. During the preamble the window holds the port itself: it closes
+// it at once, as a lost line reports errors as fast as the loop turns, and
+// the preamble ends as failed.
 void Widget::portLost()
 {
+    if (busy() && serialPort->isOpen() && !closing) {
+        serialPort->close();
+        lineLost = true;
+        return;
+    }
     if (!button_status || busy() || closing)
         return;
     closePort();
     qDebug() << "Messagebox lost";
     showCloseBox(this, QMessageBox::Warning, "Serial port lost", "Serial Port " + heldPort + " was lost!");
+}
+
+QStringList Widget::shownPorts() const
+{
+    QStringList shown;
+    for (int i = 0; i < ui->comPort->count(); ++i)
+        shown << ui->comPort->itemText(i);
+    return shown;
+}
+
+// The given port while its path exists (a link that leads somewhere), else empty.
+QString Widget::givenPortPresent() const
+{
+    return !givenPort.isEmpty() && QFileInfo::exists(SerialLine::systemLocation(givenPort)) ? givenPort : QString();
+}
+
+// Chosen at once if it is there; if not, when it comes.
+void Widget::setPort(const QString &name)
+{
+    givenPort = name;
+    followSystemPorts();
+    const int listed = findPort(shownPorts(), name);
+    if (listed >= 0 && !button_status && !busy())
+        ui->comPort->setCurrentIndex(listed);
 }
 
 void Widget::setFirmware(const QString &path)
@@ -387,7 +425,10 @@ void Widget::on_transmitButton_clicked()
     ui->transmitProgress->setValue(0);
     ui->transmitProgress->setStyleSheet("QProgressBar::chunk { background-color: #909090 }");
 
-    // No reply is read. A window closed meanwhile starts no transfer.
+    // No reply is read. A window closed meanwhile starts no transfer; a line
+    // lost meanwhile fails as a port the worker cannot open, without the
+    // worker: whatever has the port's name now got no preamble.
+    lineLost = false;
     for (const BootPreamble::Step &step : BootPreamble::Steps) {
         if (step.transferRate)
             serialPort->setBaudRate(BootPreamble::TransferBaudRate, QSerialPort::AllDirections);
@@ -399,6 +440,8 @@ void Widget::on_transmitButton_clicked()
             ui->comBaudRate->setEnabled(true);
             return;
         }
+        if (lineLost)
+            break;
     }
 
     setUsable(ui->transmitButton, true);
@@ -408,7 +451,7 @@ void Widget::on_transmitButton_clicked()
     ymodemFileTransmit->setPortName(ui->comPort->currentText());
     ymodemFileTransmit->setPortBaudRate(BootPreamble::TransferBaudRate);
 
-    if (ymodemFileTransmit->startTransmit()) {
+    if (!lineLost && ymodemFileTransmit->startTransmit()) {
         transmitButtonStatus = true;
         setUsable(ui->comButton, false);
         setUsable(ui->transmitBrowse, false);

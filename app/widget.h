@@ -30,6 +30,10 @@ public:
     // not remembered for the next run.
     void setFirmware(const QString &path);
 
+    // A port named by hand, such as a simulator's link: listed and chosen
+    // while it exists, though the system does not list it.
+    void setPort(const QString &name);
+
 private slots:
     void Sleep(int msec);
 
@@ -58,6 +62,8 @@ private:
     void closePort();
     bool busy() const;
     void followSystemPorts();
+    QStringList shownPorts() const;
+    QString givenPortPresent() const;
     void portLost();
     void chooseFile(const QString &path);
     QString droppable(const QMimeData *mime) const;
@@ -72,7 +78,9 @@ private:
     bool receiveButtonStatus;
     QString transmitFilePath;
     bool closing; // the window was closed: no new waits, no new transfer
+    bool lineLost; // the port went away during the preamble
     QString heldPort;
+    QString givenPort;
 };
 
 #endif // WIDGET_H

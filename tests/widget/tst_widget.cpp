@@ -138,20 +138,27 @@ private slots:
         QSettings("QIVO", "qivo-dfu").clear();
     }
 
-    // The selector as the system's ports change: "*" marks the current one.
+    // The selector as the system's ports change: "*" marks the current one;
+    // `given` is the port named on the command line while it exists.
     void followPorts_data()
     {
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("system");
         QTest::addColumn<bool>("held");
+        QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("after");
-        QTest::newRow("plugged in, choice kept") << "ttyS0 *ttyUSB1" << "ttyACM0 ttyS0 ttyUSB1" << false
-                                                 << "ttyACM0 ttyS0 *ttyUSB1";
-        QTest::newRow("system order") << "*ttyUSB1 ttyS0" << "ttyS0 ttyUSB1" << false << "ttyS0 *ttyUSB1";
-        QTest::newRow("choice pulled out") << "ttyS0 *ttyUSB0" << "ttyS0 ttyUSB1" << false << "*ttyS0 ttyUSB1";
-        QTest::newRow("first one plugged in") << "" << "ttyUSB0" << false << "*ttyUSB0";
-        QTest::newRow("last one pulled out") << "*ttyUSB0" << "" << false << "";
-        QTest::newRow("held: no change") << "ttyS0 *ttyUSB0" << "ttyACM0 ttyS0" << true << "ttyS0 *ttyUSB0";
+        QTest::newRow("plugged in, choice kept") << "ttyS0 *ttyUSB1 /tmp/qivo0" << "ttyACM0 ttyS0 ttyUSB1" << false
+                                                 << "/tmp/qivo0" << "ttyACM0 ttyS0 *ttyUSB1 /tmp/qivo0";
+        QTest::newRow("system order") << "*ttyUSB1 ttyS0" << "ttyS0 ttyUSB1" << false << "" << "ttyS0 *ttyUSB1";
+        QTest::newRow("choice pulled out, given one gone")
+            << "ttyS0 *ttyUSB0 /tmp/qivo0" << "ttyS0 ttyUSB1" << false << "" << "*ttyS0 ttyUSB1";
+        QTest::newRow("first one plugged in") << "" << "ttyUSB0" << false << "" << "*ttyUSB0";
+        QTest::newRow("last one pulled out") << "*ttyUSB0" << "" << false << "" << "";
+        QTest::newRow("given one comes: chosen") << "*ttyS0" << "ttyS0" << false << "pts/3" << "ttyS0 *pts/3";
+        QTest::newRow("given one the system lists: once, by its name")
+            << "*ttyS0" << "ttyS0 ttyUSB0" << false << "/dev/ttyUSB0" << "ttyS0 *ttyUSB0";
+        QTest::newRow("held: no change") << "ttyS0 *ttyUSB0" << "ttyACM0 ttyS0" << true << "/tmp/qivo0"
+                                         << "ttyS0 *ttyUSB0";
     }
 
     void followPorts()
@@ -159,11 +166,12 @@ private slots:
         QFETCH(QString, shown);
         QFETCH(QString, system);
         QFETCH(bool, held);
+        QFETCH(QString, given);
         QFETCH(QString, after);
         const QStringList items = shown.split(' ', Qt::SkipEmptyParts);
         const int current = items.indexOf(QRegularExpression("^\\*.*"));
         const PortChoice now = ::followPorts({QStringList(items).replaceInStrings("*", ""), current},
-                                             system.split(' ', Qt::SkipEmptyParts), held);
+                                             system.split(' ', Qt::SkipEmptyParts), held, given);
         QStringList got = now.ports;
         if (now.current >= 0)
             got[now.current].prepend('*');
@@ -219,8 +227,10 @@ private slots:
     // "receive"/"stop" call the receive slot that no control reaches yet,
     // "status" reports outcomes the window has no box of its own for,
     // "unplug" pulls the port's adapter out ("linked" takes it by a link,
-    // "unlink" removes that), "rate" picks 9600 baud (shown
-    // after the state), "restart" opens a new window (from the settings the
+    // "given" names such a link as `--port` does, "unlink" removes the link
+    // and "relink" makes it again, each waiting for the list to follow; with
+    // "given" the current port is shown after the state), "rate" picks 9600
+    // baud (shown after the state), "restart" opens a new window (from the settings the
     // last one left, "corrupt" after damaging them), "drop..." drops fw.bin,
     // two files, a folder, a web address or a text file (the result follows).
     void controlStates_data()
@@ -241,6 +251,7 @@ private slots:
                              "%1 was lost!|Warning|Close|Close|Messagebox lost";
         QTest::newRow("adapter pulled out") << "port unplug" << lost.arg("PTY");
         QTest::newRow("its link removed") << "linked unlink" << lost.arg("LINK");
+        QTest::newRow("given port gone and back") << "given unlink relink release" << Taken + " LINK";
         QTest::newRow("remembered") << "rate port file restart port" << Ready + "fw.bin 9600";
         QTest::newRow("corrupt settings") << "rate port file corrupt restart port" << Taken;
         QTest::newRow("dropped, remembered") << "port drop restart port cancel" << Taken + " +";
@@ -270,8 +281,13 @@ private slots:
             {"droptxt", {QUrl::fromLocalFile(dir.filePath("fw.txt"))}}};
         for (const QString &step : clicks.split(' ')) {
             Widget &w = *window;
-            if (step == "linked")
+            QComboBox *ports = control<QComboBox>(w, "comPort");
+            if (step == "linked" || step == "given" || step == "relink")
                 QVERIFY(QFile::link(peer.path, dir.filePath("ttyQIVO")));
+            if (step == "given")
+                w.setPort(dir.filePath("ttyQIVO"));
+            if (step == "relink")
+                QTRY_VERIFY(ports->findText(dir.filePath("ttyQIVO")) >= 0);
             if (step == "missing" || step == "port" || step == "linked")
                 takePort(w, step == "port" ? peer.path : step == "linked" ? dir.filePath("ttyQIVO") : "/dev/qivo-missing");
             if (step == "release")
@@ -289,8 +305,10 @@ private slots:
                     w.transmitStatus(YmodemFileTransmit::Status(status));
             if (step == "unplug")
                 peer.cut();
-            if (step == "unlink")
+            if (step == "unlink") { // and the list lets it go
                 QVERIFY(QFile::remove(dir.filePath("ttyQIVO")));
+                QTRY_VERIFY(ports->findText(dir.filePath("ttyQIVO")) < 0);
+            }
             if (step == "rate")
                 control<QComboBox>(w, "comBaudRate")->setCurrentText("9600");
             if (step == "corrupt")
@@ -303,9 +321,11 @@ private slots:
         }
         Widget &w = *window;
         const QString rate = control<QComboBox>(w, "comBaudRate")->currentText();
+        const QString port = control<QComboBox>(w, "comPort")->currentText();
         after.replace("PTY", peer.path).replace("LINK", dir.filePath("ttyQIVO"));
         // A stopped receive reports its end later.
-        const QString extras = (rate == "115200" ? "" : " " + rate) + (drops.isEmpty() ? "" : " " + drops);
+        const QString extras = (rate == "115200" ? "" : " " + rate) + (drops.isEmpty() ? "" : " " + drops)
+                               + (clicks.contains("given") ? " " + port : "");
         QTRY_COMPARE((QStringList{state(w) + extras} + watcher.boxes).join('\n'), after);
         QCOMPARE(messages.size(), watcher.boxes.size()); // nothing logged but with a box
         if (!watcher.dialogs.isEmpty()) // the first dialog starts in the working folder, or the remembered one
@@ -331,6 +351,9 @@ private slots:
         QTest::newRow("firmware gone") << "no file" << QStringList{failure.arg("failed!", "default")};
         // The window holds the port during the preamble; the worker's own open fails.
         QTest::newRow("worker cannot open the port") << "no port" << QStringList{failure.arg("failed!", "failed")};
+        // The device goes while the window holds the port and another takes its
+        // name: that one got no preamble, so no transfer may start on it.
+        QTest::newRow("device gone in the preamble") << "vanish" << QStringList{failure.arg("failed!", "failed")};
         QTest::newRow("Cancel") << "cancel" << QStringList{failure.arg("cancelled!", "cancelled")};
         QTest::newRow("window closed during the transfer") << "close" << QStringList();
         QTest::newRow("window closed during the preamble") << "close in preamble" << QStringList();
@@ -346,15 +369,17 @@ private slots:
         Sim sim(QStringList{"--baud", "9600"} + (how == "silent" ? QStringList{"--silent"} : QStringList()));
         const QString link = dir.filePath("ttyQIVO");
         QVERIFY(QFile::link(sim.port, link));
+        PtyPeer other; // takes the name of a device that vanished
         std::unique_ptr<Widget> w(new Widget);
         w->show();
-        if (how == "silent") {
+        if (how == "silent" || how == "vanish") { // a transfer on `other` would time out soon
             w->ymodemFileTransmit->setTimeDivide(9);
             w->ymodemFileTransmit->setTimeMax(1);
         }
         ModalWatcher watcher;
         control<QComboBox>(*w, "comBaudRate")->setCurrentText("9600");
-        takePort(*w, link);
+        w->setPort(link); // as `qivo-dfu --port LINK` starts it
+        click(*w, "comButton");
         watcher.pick = dir.filePath("fw.bin");
         click(*w, "transmitBrowse");
         if (how == "no file")
@@ -366,6 +391,11 @@ private slots:
                 seen << state(*w) + " " + bar->styleSheet();
             if (how == "no port")
                 QFile::remove(link);
+            if (how == "vanish" && line.startsWith("line at+version")) {
+                sim.process.kill();
+                QFile::remove(link);
+                QFile::link(other.path, link);
+            }
             if (how == "close in preamble")
                 w->close();
         };
