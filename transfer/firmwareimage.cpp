@@ -1,5 +1,6 @@
 #include "firmwareimage.h"
 
+#include <QByteArray>
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -29,7 +30,7 @@ QByteArray hashDescriptor(int fd)
             return QByteArray();
         if (got == 0)
             return sha.result().toHex();
-        sha.addData(buffer, int(got));
+        sha.addData(QByteArray::fromRawData(buffer, int(got)));
         at += got;
     }
 }

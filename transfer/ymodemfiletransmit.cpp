@@ -240,7 +240,7 @@ Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *le
         return CodeCan;
     }
     if (imageFd >= 0)
-        sent.addData(reinterpret_cast<const char *>(buff), int(got));
+        sent.addData(QByteArray::fromRawData(reinterpret_cast<const char *>(buff), int(got)));
 
     *len = blockLength;
     fileCount += uint64_t(got);
