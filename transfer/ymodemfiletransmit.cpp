@@ -23,6 +23,13 @@ YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
 
     connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
     connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
+    // The device's answer is acted on as it arrives rather than at the next
+    // tick: up to 10 ms a block on the line otherwise. The tick still runs,
+    // so silence is counted as before.
+    connect(serialPort, &QSerialPort::readyRead, this, [this] {
+        if (readTimer->isActive())
+            readTimeOut();
+    });
     // An unplugged adapter leaves nothing to wait for: fail now, not at the idle limit.
     // The port closes at once: a lost line would keep the loop busy with
     // errors until the ending closes it.
