@@ -527,7 +527,7 @@ int main(int argc, char *argv[])
                 flashed, station.lastExit);
     std::printf("ideal units per hour   %.1f (%d in %.1f s, the slowest slot's gaps and ideal units)\n",
                 idealPerHour, units, slowestIdeal);
-    std::printf("ratio                  %.3f (target >= 0.90)\n", perHour / idealPerHour);
+    std::printf("ratio                  %.3f (target >= 0.97)\n", perHour / idealPerHour);
     if (station.flasherCpu >= 0)
         std::printf("flasher CPU            %.2f s over %.1f s = %.2f%% of one core (target < 5%%)\n",
                     station.flasherCpu, station.flasherWall, 100 * share);
