@@ -1,3 +1,4 @@
+#include "outcome.h"
 #include "serialline.h"
 #include "widget.h"
 
@@ -45,7 +46,7 @@ int main(int argc, char *argv[])
     parser.process(a);
     if (parser.positionalArguments().size() > 1) {
         std::fputs("qivo-dfu: one FILE at most\n", stderr);
-        return 64;
+        return ExitCode::Usage;
     }
     Widget w;
     const QString file = parser.positionalArguments().value(0);

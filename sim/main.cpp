@@ -2,6 +2,7 @@
 // testing the upgrade tools without hardware.
 
 #include "devicesim.h"
+#include "outcome.h"
 #include "ptyline.h"
 
 #include <QCommandLineParser>
@@ -33,7 +34,7 @@ void onSignal(int)
 int usage(const QString &message)
 {
     std::fprintf(stderr, "qivo-device-sim: %s\n", qPrintable(message));
-    return 64;
+    return ExitCode::Usage;
 }
 
 } // namespace
@@ -42,7 +43,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("qivo-device-sim");
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.4"));
+    QCoreApplication::setApplicationVersion(QT_STRINGIFY(QIVO_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-// How one port's upgrade ended, and what the process exit code says.
+// How one port's upgrade ended, and what the programs' exit codes say.
 enum class Outcome { Success, Cancelled, Timeout, Failed, PortError };
 
 namespace ExitCode {
