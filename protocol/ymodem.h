@@ -59,6 +59,11 @@ public:
     void receive();
     void abort();
 
+    static constexpr unsigned int FrameSizeSoh = 133;
+    static constexpr unsigned int FrameSizeStx = 1029;
+    static constexpr unsigned int PayloadSizeSoh = 128;
+    static constexpr unsigned int PayloadSizeStx = 1024;
+
 protected:
     // Objects are destroyed through the derived class only.
     ~Ymodem() = default;
@@ -66,11 +71,6 @@ protected:
     virtual Code callback(Status status, unsigned char *buff, unsigned int *len) = 0;
     virtual uint32_t read(unsigned char *buff, unsigned int len) = 0;
     virtual uint32_t write(unsigned char *buff, unsigned int len) = 0;
-
-    static constexpr unsigned int FrameSizeSoh = 133;
-    static constexpr unsigned int FrameSizeStx = 1029;
-    static constexpr unsigned int PayloadSizeSoh = 128;
-    static constexpr unsigned int PayloadSizeStx = 1024;
 
     Code receivePacket();
     Code receiveControl();

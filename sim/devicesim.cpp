@@ -1,9 +1,9 @@
 #include "devicesim.h"
 #include "ptyline.h"
 
-#include "blockzero.h"
 #include "bootpreamble.h"
-#include "receivedfile.h"
+#include "incomingfile.h"
+#include "serialline.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -42,8 +42,8 @@ const Command kCommands[] = {
 } // namespace
 
 DeviceSim::DeviceSim(const Options &options, PtyLine *line, QObject *parent)
-    : QObject(parent), Ymodem(499, 5, 999), options(options), line(line), tick(new QTimer(this)),
-      file(new ReceivedFile)
+    : QObject(parent), Ymodem(SerialLine::TimeDivide, SerialLine::TimeMax, SerialLine::ErrorMax), options(options),
+      line(line), tick(new QTimer(this)), file(new IncomingFile)
 {
     connect(line, &PtyLine::bytesArrived, this, &DeviceSim::lineActive);
     connect(tick, &QTimer::timeout, this, &DeviceSim::step);
@@ -156,9 +156,7 @@ void DeviceSim::command(const QByteArray &bytes, int baud)
 void DeviceSim::enterBootLoader()
 {
     mode = BootLoader;
-    fileName.clear();
-    fileSize = -1;
-    fileCount = 0;
+    file = std::make_unique<IncomingFile>();
     blocks = 0;
     ended = false;
     eotSeen = false;
@@ -179,7 +177,7 @@ Ymodem::Code DeviceSim::callback(Status status, unsigned char *buff, unsigned in
     case StatusTransmit:
         return storeBlock(buff, *len);
     case StatusFinish:
-        end(fileSize >= 0 && fileCount != fileSize ? "failed" : "stored");
+        end(file->finish() ? "stored" : "failed");
         return CodeAck;
     case StatusAbort:
         end("cancelled");
@@ -193,23 +191,17 @@ Ymodem::Code DeviceSim::callback(Status status, unsigned char *buff, unsigned in
     }
 }
 
+// Stored as the tool's own receiver stores: a partial image never takes a
+// name, so a test that finds one in the folder finds a whole one.
 Ymodem::Code DeviceSim::openFile(const unsigned char *block)
 {
-    const BlockZero zero(block);
-    fileName = zero.name;
-    fileSize = zero.sizeKnown && zero.size <= quint64(LLONG_MAX) ? qint64(zero.size) : -1;
-    if (fileName.isEmpty()) {
-        end("failed");
-        return CodeCan;
-    }
-    // As the tool's own receiver stores: a partial image never takes a name,
-    // so a test that finds one in the folder finds a whole one.
-    if (!file->open(options.dir, fileName)) {
+    if (!file->begin(options.dir, block)) {
         end("failed");
         return CodeCan;
     }
     transferClock.start();
-    say(QString("receiving %1 %2").arg(fileName).arg(fileSize));
+    const qint64 size = file->sizeKnown() && file->size() <= quint64(LLONG_MAX) ? qint64(file->size()) : -1;
+    say(QString("receiving %1 %2").arg(file->name()).arg(size));
     return CodeAck;
 }
 
@@ -220,12 +212,10 @@ Ymodem::Code DeviceSim::storeBlock(const unsigned char *buff, unsigned int len)
         end("cancelled");
         return CodeCan;
     }
-    const qint64 wanted = fileSize < 0 ? qint64(len) : qMin<qint64>(len, fileSize - fileCount);
-    if (wanted > 0 && !file->write(buff, wanted)) {
+    if (!file->store(buff, len)) {
         end("failed");
         return CodeCan;
     }
-    fileCount += qMax<qint64>(wanted, 0);
     return CodeAck;
 }
 
@@ -238,10 +228,10 @@ void DeviceSim::end(const QString &outcome)
     mode = Commands;
     line->setNoiseEnabled(false);
 
-    // An image that cannot be named is a failure, as for the tool's receiver.
-    const QString ending = outcome == "stored" && !file->keep() ? QString("failed") : outcome;
+    const QString fileName = file->name();
+    // Whatever did not end stored leaves nothing.
     file->discard();
-    const bool stored = ending == "stored";
+    const bool stored = outcome == "stored";
     if (stored) {
         QFile image(options.dir + '/' + fileName);
         QCryptographicHash sha(QCryptographicHash::Sha256);
@@ -253,7 +243,7 @@ void DeviceSim::end(const QString &outcome)
                 .arg(QString::fromLatin1(sha.result().toHex()))
                 .arg(double(transferClock.nsecsElapsed()) / 1e9, 0, 'f', 3));
     } else {
-        say(QString("ended %1 %2 %3").arg(ending, fileName.isEmpty() ? "-" : fileName).arg(fileCount));
+        say(QString("ended %1 %2 %3").arg(outcome, fileName.isEmpty() ? "-" : fileName).arg(file->stored()));
     }
 
     if (options.once) {

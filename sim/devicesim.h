@@ -10,7 +10,7 @@
 #include <memory>
 
 class PtyLine;
-class ReceivedFile;
+class IncomingFile;
 QT_BEGIN_NAMESPACE
 class QTimer;
 QT_END_NAMESPACE
@@ -71,10 +71,7 @@ private:
     QByteArray pendingLine;
     int rateErrors = 0;
 
-    std::unique_ptr<ReceivedFile> file;
-    QString fileName;
-    qint64 fileSize = -1; // -1: block 0 gave none
-    qint64 fileCount = 0;
+    std::unique_ptr<IncomingFile> file;
     int blocks = 0;
     bool ended = false;
     bool eotSeen = false;

@@ -5,11 +5,13 @@
 // loader, in order, with the rate each goes out at and the wait after it.
 // The window and the command-line flasher both send exactly these; no reply
 // is read.
+#include "serialline.h"
+
 namespace BootPreamble {
 
 // The rate of the last line and of the YMODEM transfer, whatever the user
 // chose for the first two lines.
-constexpr int TransferBaudRate = 115200;
+constexpr int TransferBaudRate = SerialLine::TransferBaudRate;
 
 struct Step
 {

@@ -24,10 +24,9 @@ QString systemLocation(const QString &portName)
     return path ? portName : "/dev/" + portName;
 }
 
-void applyDefaults(QSerialPort *port)
+void configure(QSerialPort *port, int baud)
 {
-    port->setPortName("COM1");
-    port->setBaudRate(115200, QSerialPort::AllDirections);
+    port->setBaudRate(baud, QSerialPort::AllDirections);
     port->setDataBits(QSerialPort::Data8);
     port->setStopBits(QSerialPort::OneStop);
     port->setParity(QSerialPort::NoParity);

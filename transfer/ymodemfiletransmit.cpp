@@ -1,57 +1,25 @@
 #include "ymodemfiletransmit.h"
-#include "serialline.h"
+#include "blockzero.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSerialPort>
-#include <QTimer>
 
 #include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
-using SerialLine::ReadInterval;
-using SerialLine::WriteInterval;
+namespace {
+const char kImageChanged[] = "the image changed on disk since it was hashed; the transfer was stopped before its end";
+}
 
 YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
-    : QObject(parent), Ymodem(499, 5, 999),
-      file(new QFile), readTimer(new QTimer), writeTimer(new QTimer), serialPort(new QSerialPort),
-      progress(0), status(StatusEstablish), fileSize(0), fileCount(0)
+    : YmodemWorker(parent), file(new QFile), fileSize(0), fileCount(0)
 {
-    SerialLine::applyDefaults(serialPort);
-
-    connect(readTimer, SIGNAL(timeout()), this, SLOT(readTimeOut()));
-    connect(writeTimer, SIGNAL(timeout()), this, SLOT(writeTimeOut()));
-    // The device's answer is acted on as it arrives rather than at the next
-    // tick: up to 10 ms a block on the line otherwise. The tick still runs,
-    // so silence is counted as before.
-    connect(serialPort, &QSerialPort::readyRead, this, [this] {
-        if (readTimer->isActive())
-            readTimeOut();
-    });
-    // An unplugged adapter leaves nothing to wait for: fail now, not at the idle limit.
-    // The port closes at once: a lost line would keep the loop busy with
-    // errors until the ending closes it.
-    SerialLine::watchForLoss(serialPort, this, [this] {
-        // What arrived before the line went is still the device's answer,
-        // the ACK that ends a transfer among it.
-        while (running() && serialPort->bytesAvailable() > 0)
-            transmit();
-        if (running()) {
-            failure = "the line was lost: the device went away or its port was closed";
-            interrupt(StatusError);
-        }
-        serialPort->close();
-    });
 }
 
 YmodemFileTransmit::~YmodemFileTransmit()
 {
     delete file;
-    delete readTimer;
-    delete writeTimer;
-    delete serialPort;
 }
 
 void YmodemFileTransmit::setFileName(const QString &name)
@@ -67,35 +35,14 @@ void YmodemFileTransmit::setImage(int fd, const QByteArray &name, qint64 size, c
     imageSha256 = sha256;
 }
 
-void YmodemFileTransmit::setPortName(const QString &name)
-{
-    serialPort->setPortName(name);
-}
-
-void YmodemFileTransmit::setPortBaudRate(qint32 baudrate)
-{
-    serialPort->setBaudRate(baudrate, QSerialPort::AllDirections);
-}
-
 bool YmodemFileTransmit::startTransmit()
 {
-    progress = 0;
-    status = StatusEstablish;
-    failure.clear();
-    acknowledged = 0;
-
-    if (!serialPort->open(QSerialPort::ReadWrite))
-        return false;
-    readTimer->start(ReadInterval);
-    return true;
+    return startTransfer();
 }
 
-// Once the outcome is known a stop changes nothing and sends nothing: a
-// late Cancel must not turn a success into a cancel.
 void YmodemFileTransmit::stopTransmit()
 {
-    if (running())
-        interrupt(StatusAbort);
+    stopTransfer();
 }
 
 int YmodemFileTransmit::getTransmitProgress()
@@ -108,45 +55,20 @@ Ymodem::Status YmodemFileTransmit::getTransmitStatus()
     return status;
 }
 
-void YmodemFileTransmit::readTimeOut()
+void YmodemFileTransmit::step()
 {
-    readTimer->stop();
     transmit();
-    if (running())
-        readTimer->start(ReadInterval);
 }
 
-void YmodemFileTransmit::writeTimeOut()
+void YmodemFileTransmit::reportStatus(Status status)
 {
-    writeTimer->stop();
-    serialPort->close();
     emit transmitStatus(status);
 }
 
-void YmodemFileTransmit::endTransfer(Status ending)
+void YmodemFileTransmit::dropFile()
 {
-    status = ending;
-    writeTimer->start(WriteInterval);
-}
-
-bool YmodemFileTransmit::running() const
-{
-    return status == StatusEstablish || status == StatusTransmit;
-}
-
-// Ends a running transfer from outside the engine: the engine is not stepped
-// again, and the cancel bytes leave at once, so that they reach the device
-// even when the program ends right after. The ending is set first: writing
-// to a vanished port reports another error from inside the flush.
-void YmodemFileTransmit::interrupt(Status ending)
-{
-    endTransfer(ending);
-    readTimer->stop();
     file->close();
-    abort();
-    SerialLine::pushOut(serialPort);
 }
-
 
 Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, unsigned int *len)
 {
@@ -164,22 +86,20 @@ Ymodem::Code YmodemFileTransmit::callback(Status status, unsigned char *buff, un
 
     case StatusAbort:
         file->close();
-        endTransfer(StatusAbort);
+        endTransfer(StatusAbort, "the device cancelled");
         return CodeCan;
 
     case StatusTimeout:
-        endTransfer(StatusTimeout);
+        endTransfer(StatusTimeout, "the device never asked for the file (is it in its boot loader?)");
         return CodeCan;
 
     default:
-        file->close();
-        endTransfer(StatusError);
-        return CodeCan;
+        return fail("the transfer failed (line errors, silence or a refusal)");
     }
 }
 
 // Block 0: name without directory, 0x00, decimal size, 0x00; the engine has
-// zeroed the rest. A name too long for the 128 bytes is refused rather than
+// zeroed the rest. A name too long for the block is refused rather than
 // cut, so the receiver never stores the file under another name.
 Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned int *len)
 {
@@ -187,32 +107,21 @@ Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned in
     if (imageFd >= 0) {
         struct stat now {};
         if (::fstat(imageFd, &now) != 0 || qint64(now.st_size) != imageSize)
-            return imageChanged();
+            return fail(kImageChanged);
         fileSize = uint64_t(imageSize);
         name = imageName;
         sent.reset();
     } else {
-        if (file->fileName().isEmpty() || !file->open(QFile::ReadOnly)) {
-            endTransfer(StatusError);
-            return CodeCan;
-        }
+        if (file->fileName().isEmpty() || !file->open(QFile::ReadOnly))
+            return fail("the file could not be opened");
         fileSize = static_cast<uint64_t>(file->size());
         name = QFileInfo(*file).fileName().toLocal8Bit();
     }
     fileCount = 0;
 
-    const QByteArray size = QByteArray::number(static_cast<qulonglong>(fileSize));
-    if (name.size() + 1 + size.size() + 1 > 128) {
-        file->close();
-        endTransfer(StatusError);
-        return CodeCan;
-    }
-
-    std::memcpy(buff, name.constData(), size_t(name.size()));
-    buff[name.size()] = 0x00;
-    std::memcpy(buff + name.size() + 1, size.constData(), size_t(size.size()));
-    buff[name.size() + 1 + size.size()] = 0x00;
-    *len = 128;
+    if (!BlockZero::write(name, fileSize, buff))
+        return fail("the file's name is too long for block 0");
+    *len = PayloadSizeSoh;
 
     this->status = StatusEstablish;
     emit transmitStatus(StatusEstablish);
@@ -226,26 +135,21 @@ Ymodem::Code YmodemFileTransmit::buildBlockZero(unsigned char *buff, unsigned in
 Ymodem::Code YmodemFileTransmit::readBlock(unsigned char *buff, unsigned int *len)
 {
     // The next block is asked for once the last one has been acknowledged.
-    acknowledged = qint64(fileCount);
+    bytesDone = qint64(fileCount);
     if (fileCount >= fileSize) {
         if (imageFd >= 0 && sent.result().toHex() != imageSha256)
-            return imageChanged();
+            return fail(kImageChanged);
         this->status = StatusTransmit;
         emit transmitStatus(StatusTransmit);
         return CodeEot;
     }
 
     const uint64_t remaining = fileSize - fileCount;
-    const unsigned int blockLength = remaining <= 128 ? 128 : 1024;
+    const unsigned int blockLength = remaining <= PayloadSizeSoh ? PayloadSizeSoh : PayloadSizeStx;
     const qint64 wanted = qint64(qMin<uint64_t>(remaining, blockLength));
     const qint64 got = imageFd >= 0 ? readImage(buff, wanted) : file->read(reinterpret_cast<char *>(buff), wanted);
-    if (got != wanted) {
-        if (imageFd >= 0)
-            return imageChanged();
-        file->close();
-        endTransfer(StatusError);
-        return CodeCan;
-    }
+    if (got != wanted)
+        return fail(imageFd >= 0 ? kImageChanged : "the file could not be read");
     if (imageFd >= 0)
         sent.addData(QByteArray::fromRawData(reinterpret_cast<const char *>(buff), int(got)));
 
@@ -273,19 +177,9 @@ qint64 YmodemFileTransmit::readImage(unsigned char *buff, qint64 len)
 }
 
 // The refusal cancels the transfer on the line: the device keeps nothing.
-Ymodem::Code YmodemFileTransmit::imageChanged()
+Ymodem::Code YmodemFileTransmit::fail(const QString &why)
 {
-    failure = "the image changed on disk since it was hashed; the transfer was stopped before its end";
-    endTransfer(StatusError);
+    file->close();
+    endTransfer(StatusError, why);
     return CodeCan;
-}
-
-uint32_t YmodemFileTransmit::read(unsigned char *buff, unsigned int len)
-{
-    return SerialLine::readAvailable(serialPort, buff, len);
-}
-
-uint32_t YmodemFileTransmit::write(unsigned char *buff, unsigned int len)
-{
-    return SerialLine::queue(serialPort, buff, len);
 }

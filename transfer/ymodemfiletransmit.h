@@ -1,29 +1,23 @@
 #ifndef YMODEMFILETRANSMIT_H
 #define YMODEMFILETRANSMIT_H
 
-#include "ymodem.h"
+#include "ymodemworker.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
-#include <QObject>
-#include <QString>
 
 QT_BEGIN_NAMESPACE
 class QFile;
-class QTimer;
-class QSerialPort;
 QT_END_NAMESPACE
 
-// Sends one file over one serial port with YMODEM, one engine step per
-// 10 ms tick on the thread that owns it. Final statuses are emitted only
-// after the port has been closed.
-class YmodemFileTransmit : public QObject, public Ymodem
+// Sends one file over one serial port with YMODEM.
+class YmodemFileTransmit : public YmodemWorker
 {
     Q_OBJECT
 
 public:
     explicit YmodemFileTransmit(QObject *parent = nullptr);
-    ~YmodemFileTransmit();
+    ~YmodemFileTransmit() override;
 
     void setFileName(const QString &name);
     // Instead of the file name: the image is read from `fd` (left open by
@@ -34,49 +28,31 @@ public:
     // then always means exactly those bytes.
     void setImage(int fd, const QByteArray &name, qint64 size, const QByteArray &sha256);
 
-    void setPortName(const QString &name);
-    void setPortBaudRate(qint32 baudrate);
-
     bool startTransmit();
     void stopTransmit();
 
     int getTransmitProgress();
     Status getTransmitStatus();
-    // Why the last transfer failed, where the worker knows more than its
-    // status says; empty otherwise.
-    QString errorString() const { return failure; }
     // Bytes of the file the device has acknowledged so far.
-    qint64 acknowledgedBytes() const { return acknowledged; }
+    qint64 acknowledgedBytes() const { return bytesDone; }
 
 signals:
     void transmitProgress(int progress);
     void transmitStatus(YmodemFileTransmit::Status status);
 
-private slots:
-    void readTimeOut();
-    void writeTimeOut();
-
 private:
     Code callback(Status status, unsigned char *buff, unsigned int *len) override;
-
-    uint32_t read(unsigned char *buff, unsigned int len) override;
-    uint32_t write(unsigned char *buff, unsigned int len) override;
+    void step() override;
+    void reportStatus(Status status) override;
+    void dropFile() override;
 
     Code buildBlockZero(unsigned char *buff, unsigned int *len);
     Code readBlock(unsigned char *buff, unsigned int *len);
     qint64 readImage(unsigned char *buff, qint64 len);
-    Code imageChanged();
-    void endTransfer(Status ending);
-    bool running() const;
-    void interrupt(Status ending);
+    Code fail(const QString &why = QString());
 
-    QFile       *file;
-    QTimer      *readTimer;
-    QTimer      *writeTimer;
-    QSerialPort *serialPort;
+    QFile *file;
 
-    int      progress;
-    Status   status;
     uint64_t fileSize;
     uint64_t fileCount;
 
@@ -85,8 +61,6 @@ private:
     qint64 imageSize = 0;
     QByteArray imageSha256;
     QCryptographicHash sent{QCryptographicHash::Sha256};
-    QString failure;
-    qint64 acknowledged = 0;
 };
 
 #endif // YMODEMFILETRANSMIT_H
