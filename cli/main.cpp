@@ -1,9 +1,8 @@
 // qivo-dfu-cli: flashes one firmware image into one or many QIVO devices
 // from scripts, with exit codes and optional JSON output.
 
-#include "outcome.h"
-#include "portjob.h"
-#include "report.h"
+#include "flashrun.h"
+#include "output.h"
 #include "record.h"
 #include "request.h"
 #include "station.h"
@@ -62,91 +61,37 @@ int main(int argc, char *argv[])
 
     // From here on nothing blocks outside the event loop, which handles them.
     if (!catchSignals()) {
-        std::fprintf(stderr, "qivo-dfu-cli: cannot install the signal handlers\n");
+        Output::complain("cannot install the signal handlers");
         return ExitCode::Failed;
     }
 
     Record record;
     QString recordError;
     if (!request.record.isEmpty() && !record.open(request.record, &recordError)) {
-        std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(recordError));
+        Output::complain(recordError);
         return ExitCode::Usage;
     }
+    Record *const kept = record.isOpen() ? &record : nullptr;
+
+    // Later signals find every job already stopping and change nothing.
     QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);
-    const auto drainSignals = [] {
-        char sink[16];
-        while (::read(signalPipe[0], sink, sizeof sink) > 0) {
-        }
+    const auto onSignals = [&signalled](auto *run) {
+        QObject::connect(&signalled, &QSocketNotifier::activated, run, [run] {
+            char sink[16];
+            while (::read(signalPipe[0], sink, sizeof sink) > 0) {
+            }
+            run->stop();
+        });
+        // Queued: a run may end inside start(), before the loop runs.
+        QObject::connect(run, &std::remove_pointer_t<decltype(run)>::finished, qApp, &QCoreApplication::exit,
+                         Qt::QueuedConnection);
+        run->start();
+        return QCoreApplication::exec();
     };
-
     if (request.watch) {
-        Station station(request, record.isOpen() ? &record : nullptr);
-        QObject::connect(&signalled, &QSocketNotifier::activated, &station, [&] {
-            drainSignals();
-            station.stop();
-        });
-        QObject::connect(&station, &Station::finished, &app, &QCoreApplication::exit);
-        station.start();
-        return app.exec();
+        Station station(request, kept);
+        return onSignals(&station);
     }
-
-    // Every port is sent the image hashed before any port was touched, or
-    // fails: the record names exactly what a success sent.
-    QVector<PortJob *> jobs;
-    for (int i = 0; i < request.ports.size(); ++i)
-        jobs << new PortJob(request.ports[i], request.devices[i], request.image, request.baud, request.preamble, &app);
-
-    Report::Style style = Report::Style::Lines;
-    if (request.json)
-        style = Report::Style::Json;
-    else if (request.quiet)
-        style = Report::Style::Quiet;
-    else if (::isatty(STDERR_FILENO))
-        style = Report::Style::Bars;
-    Report report(style, request.quiet, request.file, jobs);
-
-    bool interrupted = false;
-    QObject::connect(&signalled, &QSocketNotifier::activated, &app, [&] {
-        drainSignals();
-        // Later signals find every job already stopping and change nothing.
-        interrupted = true;
-        for (PortJob *job : jobs)
-            job->cancel();
-    });
-
-    int running = jobs.size();
-    for (int i = 0; i < jobs.size(); ++i) {
-        QObject::connect(jobs[i], &PortJob::progressed, &report, [&report, i] { report.progressed(i); });
-        QObject::connect(jobs[i], &PortJob::finished, &app, [&running] {
-            if (--running == 0)
-                QCoreApplication::exit(0);
-        });
-    }
-
-    report.start();
-    for (PortJob *job : jobs)
-        job->start();
-    if (running > 0)
-        app.exec();
-    report.finish();
-    // A record that lost an attempt fails the run: the caller must know.
-    bool recorded = true;
-    for (int i = 0; record.isOpen() && i < jobs.size(); ++i) {
-        const PortJob *job = jobs[i];
-        const Attempt done{request.ports[i], job->port(), UnitIdentity::of(request.devices[i]), 1, job->outcome(),
-                           job->bytes(), job->seconds(), job->error()};
-        QString why;
-        if (!record.append(request.image, done, &why)) {
-            std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(why));
-            recorded = false;
-        }
-    }
-
-    if (interrupted)
-        return ExitCode::Cancelled;
-    Outcome worst = Outcome::Success;
-    for (const PortJob *job : jobs)
-        if (severity(job->outcome()) > severity(worst))
-            worst = job->outcome();
-    return !recorded && worst == Outcome::Success ? ExitCode::Failed : exitCode(worst);
+    FlashRun run(request, kept);
+    return onSignals(&run);
 }

@@ -1,6 +1,7 @@
 #include "record.h"
 #include "firmwareimage.h"
 #include "location.h"
+#include "usbport.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <QSysInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSerialPortInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -19,13 +19,11 @@
 UnitIdentity UnitIdentity::of(const QString &device)
 {
     UnitIdentity identity;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (QFileInfo(info.systemLocation()).canonicalFilePath() != device)
+    for (const PortInfo &port : PortInfo::available()) {
+        if (QFileInfo(port.systemLocation).canonicalFilePath() != device)
             continue;
-        identity.serial = info.serialNumber();
-        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
-            identity.vidPid = QString("%1:%2").arg(info.vendorIdentifier(), 4, 16, QChar('0'))
-                                  .arg(info.productIdentifier(), 4, 16, QChar('0'));
+        identity.serial = port.serial;
+        identity.vidPid = port.vidPid();
     }
     identity.location = byPathName(device);
     return identity;

@@ -1,7 +1,10 @@
 #include "request.h"
 #include "location.h"
+#include "blockzero.h"
 #include "outcome.h"
+#include "output.h"
 #include "serialline.h"
+#include "usbport.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -47,78 +50,58 @@ const char kEpilogue[] =
 
 void complain(const QString &message)
 {
-    std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(message));
-}
-
-QString usbIdentity(const QSerialPortInfo &info)
-{
-    if (!info.hasVendorIdentifier() || !info.hasProductIdentifier())
-        return QString();
-    QString id = QString("usb:%1:%2").arg(info.vendorIdentifier(), 4, 16, QChar('0'))
-                                     .arg(info.productIdentifier(), 4, 16, QChar('0'));
-    if (!info.serialNumber().isEmpty())
-        id += ':' + info.serialNumber();
-    return id;
+    Output::complain(message);
 }
 
 void listPorts()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const QList<PortInfo> ports = PortInfo::available();
     if (ports.isEmpty()) {
         complain("no serial ports found");
         return;
     }
     // Adapters of one make tell apart only by where they are plugged in.
     const QHash<QString, QString> locations = byPathNames();
+    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
     std::printf("%-16s %-28s %-20s %-16s %-13s %s\n", "PORT", "DESCRIPTION", "MANUFACTURER", "SERIAL", "USB", "LOCATION");
-    for (const QSerialPortInfo &info : ports) {
-        const QString id = usbIdentity(info);
+    for (const QSerialPortInfo &info : infos) {
+        const PortInfo port = PortInfo::of(info);
         const QString location = locations.value(QFileInfo(info.systemLocation()).canonicalFilePath());
         std::printf("%-16s %-28s %-20s %-16s %-13s %s\n", qPrintable(info.systemLocation()),
                     qPrintable(info.description().isEmpty() ? "-" : info.description()),
                     qPrintable(info.manufacturer().isEmpty() ? "-" : info.manufacturer()),
                     qPrintable(info.serialNumber().isEmpty() ? "-" : info.serialNumber()),
-                    qPrintable(id.isEmpty() ? "-" : id.section(':', 0, 2)),
+                    qPrintable(port.usb ? "usb:" + port.vidPid() : "-"),
                     qPrintable(location.isEmpty() ? "-" : location));
     }
 }
 
-QString candidates(const QList<QSerialPortInfo> &ports)
+QString candidates(const QList<PortInfo> &ports)
 {
     QStringList lines;
-    for (const QSerialPortInfo &info : ports)
-        if (!usbIdentity(info).isEmpty())
-            lines << "  " + usbIdentity(info) + "  " + info.systemLocation();
+    for (const PortInfo &port : ports)
+        if (port.usb)
+            lines << "  " + port.selector() + "  " + port.systemLocation;
     return lines.isEmpty() ? QString("  (no USB serial ports)") : lines.join('\n');
 }
 
-// usb:VID:PID[:SERIAL] through the port list; any other name where
-// QSerialPort opens it. Returns the device path, or empty with *code set.
-QString resolvePort(const QString &given, int *code)
+// The one port a usb:VID:PID[:SERIAL] selector names; empty with *code set.
+QString resolveUsb(const QString &given, int *code)
 {
-    if (!given.startsWith("usb:", Qt::CaseInsensitive)) {
-        if (given.isEmpty()) {
-            *code = ExitCode::Usage;
-            complain("empty port name");
-            return QString();
-        }
-        return SerialLine::systemLocation(given);
-    }
-
     UsbSelector usb;
-    if (!parseUsbSelector(given, &usb)) {
+    if (!UsbSelector::parse(given, &usb)) {
         *code = ExitCode::Usage;
         complain(QString("%1: expected usb:VID:PID or usb:VID:PID:SERIAL, VID and PID in hexadecimal").arg(given));
         return QString();
     }
-    QList<QSerialPortInfo> matches;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        if (usb.matches(info))
-            matches << info;
+    QList<PortInfo> matches;
+    const QList<PortInfo> ports = PortInfo::available();
+    for (const PortInfo &port : ports)
+        if (usb.matches(port))
+            matches << port;
 
     if (matches.size() == 1)
-        return matches.first().systemLocation();
+        return matches.first().systemLocation;
     *code = ExitCode::PortError;
     if (matches.isEmpty())
         complain(QString("%1 matches no port; USB serial ports:\n%2").arg(given, candidates(ports)));
@@ -128,25 +111,82 @@ QString resolvePort(const QString &given, int *code)
     return QString();
 }
 
+// Every port of a one-shot run, each device once. Returns -1 or an exit code.
+int resolveTargets(const QStringList &given, Request *request)
+{
+    QSet<QString> seen;
+    for (const QString &name : given) {
+        if (name.isEmpty()) {
+            complain("empty port name");
+            return ExitCode::Usage;
+        }
+        int code = ExitCode::Usage;
+        const QString path = UsbSelector::looksLike(name) ? resolveUsb(name, &code) : SerialLine::systemLocation(name);
+        if (path.isEmpty())
+            return code;
+        // Two names for one device (a symlink, a by-id path) are the same
+        // port; the job opens the device found here, not the name again.
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        const QString device = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+        if (seen.contains(device)) {
+            complain(QString("%1: port given twice").arg(name));
+            return ExitCode::Usage;
+        }
+        seen.insert(device);
+        request->targets << Request::Target{path, device};
+    }
+    return -1;
+}
+
+// A station's slots: a slot may name a device that is not there yet, so
+// it is looked up as devices come and go, not here. Returns -1 or an exit code.
+int checkSlots(const QStringList &given, Request *request)
+{
+    QSet<QString> seen;
+    for (const QString &name : given) {
+        UsbSelector usb;
+        const bool isUsb = UsbSelector::looksLike(name);
+        if ((isUsb && !UsbSelector::parse(name, &usb)) || name.isEmpty()) {
+            complain(QString("%1: expected a port path or usb:VID:PID[:SERIAL]").arg(name));
+            return ExitCode::Usage;
+        }
+        const QString slot = isUsb ? name.toLower() : QFileInfo(SerialLine::systemLocation(name)).absoluteFilePath();
+        if (seen.contains(slot)) {
+            complain(QString("%1: slot given twice").arg(name));
+            return ExitCode::Usage;
+        }
+        seen.insert(slot);
+        request->watched << (isUsb ? name : SerialLine::systemLocation(name));
+    }
+    return -1;
+}
+
+// Opens and hashes FILE once, from its own bytes: text decoding cannot
+// carry a name that is not valid UTF-8 back to the file system. FILE comes
+// last, so the last argument that reads as it is the one.
+int openImage(const QStringList &arguments, const QList<QByteArray> &raw, Request *request)
+{
+    QByteArray path = QFile::encodeName(request->file);
+    for (int i = qMin(arguments.size(), raw.size()) - 1; i > 0; --i)
+        if (arguments[i] == request->file) {
+            path = raw[i];
+            break;
+        }
+    QString imageError;
+    if (!request->image.open(path, &imageError)) {
+        complain(imageError);
+        return ExitCode::Usage;
+    }
+    const int blockZero = BlockZero::length(request->image.name(), quint64(request->image.size()));
+    if (blockZero > BlockZero::Size) {
+        complain(QString("%1: the name is too long for YMODEM's block 0 (%2 of %3 bytes with the size); rename the file")
+                     .arg(QFile::decodeName(request->image.name())).arg(blockZero).arg(BlockZero::Size));
+        return ExitCode::Usage;
+    }
+    return -1;
+}
+
 } // namespace
-
-bool parseUsbSelector(const QString &given, UsbSelector *selector)
-{
-    if (!given.startsWith("usb:", Qt::CaseInsensitive))
-        return false;
-    const QStringList parts = given.split(':');
-    bool vidOk = false, pidOk = false;
-    selector->vid = parts.value(1).toUShort(&vidOk, 16);
-    selector->pid = parts.value(2).toUShort(&pidOk, 16);
-    selector->serial = parts.value(3);
-    return parts.size() >= 3 && parts.size() <= 4 && vidOk && pidOk;
-}
-
-bool UsbSelector::matches(const QSerialPortInfo &info) const
-{
-    return info.hasVendorIdentifier() && info.vendorIdentifier() == vid && info.hasProductIdentifier()
-           && info.productIdentifier() == pid && (serial.isEmpty() || info.serialNumber() == serial);
-}
 
 int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Request *request)
 {
@@ -206,68 +246,17 @@ int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Requ
         return ExitCode::Usage;
     }
     request->file = files.first();
-    // The file's own bytes: text decoding cannot carry a name that is not
-    // valid UTF-8 back to the file system. FILE comes last, so the last
-    // argument that reads as it is the one.
-    QByteArray path = QFile::encodeName(request->file);
-    for (int i = qMin(arguments.size(), raw.size()) - 1; i > 0; --i)
-        if (arguments[i] == request->file) {
-            path = raw[i];
-            break;
-        }
-    QString imageError;
-    if (!request->image.open(path, &imageError)) {
-        complain(imageError);
-        return ExitCode::Usage;
-    }
-    // Block 0 holds name, NUL, decimal size, NUL in 128 bytes.
-    const int blockZero = request->image.name().size() + 1 + QByteArray::number(request->image.size()).size() + 1;
-    if (blockZero > 128) {
-        complain(QString("%1: the name is too long for YMODEM's block 0 (%2 of 128 bytes with the size); rename the file")
-                     .arg(QFile::decodeName(request->image.name())).arg(blockZero));
-        return ExitCode::Usage;
-    }
+    if (const int code = openImage(arguments, raw, request); code >= 0)
+        return code;
 
     const QStringList givenPorts = parser.values(port);
     if (givenPorts.isEmpty()) {
         complain("no port given: use -p PORT (--list shows them)");
         return ExitCode::Usage;
     }
-    QSet<QString> seen;
-    // A slot may name a device that is not there yet: it is looked up as
-    // devices come and go, not here.
-    for (const QString &given : request->watch ? givenPorts : QStringList()) {
-        UsbSelector usb;
-        const bool isUsb = given.startsWith("usb:", Qt::CaseInsensitive);
-        if ((isUsb && !parseUsbSelector(given, &usb)) || given.isEmpty()) {
-            complain(QString("%1: expected a port path or usb:VID:PID[:SERIAL]").arg(given));
-            return ExitCode::Usage;
-        }
-        const QString slot = isUsb ? given.toLower() : QFileInfo(SerialLine::systemLocation(given)).absoluteFilePath();
-        if (seen.contains(slot)) {
-            complain(QString("%1: slot given twice").arg(given));
-            return ExitCode::Usage;
-        }
-        seen.insert(slot);
-        request->watched << (isUsb ? given : SerialLine::systemLocation(given));
-    }
-    for (const QString &given : request->watch ? QStringList() : givenPorts) {
-        int code = ExitCode::Usage;
-        const QString path = resolvePort(given, &code);
-        if (path.isEmpty())
-            return code;
-        // Two names for one device (a symlink, a by-id path) are the same
-        // port; the job opens the device found here, not the name again.
-        const QString canonical = QFileInfo(path).canonicalFilePath();
-        const QString device = canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
-        if (seen.contains(device)) {
-            complain(QString("%1: port given twice").arg(given));
-            return ExitCode::Usage;
-        }
-        seen.insert(device);
-        request->ports << path;
-        request->devices << device;
-    }
+    if (const int code = request->watch ? checkSlots(givenPorts, request) : resolveTargets(givenPorts, request);
+        code >= 0)
+        return code;
 
     if (request->image.size() == 0)
         complain(QString("warning: %1 is empty; it goes out as a zero-length file, as the window sends it")

@@ -8,17 +8,19 @@
 #include <QString>
 #include <QStringList>
 
-QT_BEGIN_NAMESPACE
-class QSerialPortInfo;
-QT_END_NAMESPACE
-
 // What the command line asks for, checked before any port is touched.
 struct Request
 {
+    // One port of a one-shot run.
+    struct Target
+    {
+        QString port;   // as reported: the name as QSerialPort takes it
+        QString device; // what it opens: the device path, each once
+    };
+
     QString file;        // as given, for people and JSON
     FirmwareImage image; // opened and hashed once: what every port is sent
-    QStringList ports;   // as reported: the name as QSerialPort takes it
-    QStringList devices; // what each opens: the device path, each once
+    QList<Target> targets;
     int baud = 115200;
     bool preamble = true;
     bool json = false;
@@ -29,18 +31,6 @@ struct Request
     int retries = 0;
     QString record; // JSON Lines file appended to per attempt; empty: none
 };
-
-// A usb:VID:PID[:SERIAL] selector, parsed; false when `given` is not one.
-struct UsbSelector
-{
-    quint16 vid = 0;
-    quint16 pid = 0;
-    QString serial; // empty: any
-
-    bool matches(const QSerialPortInfo &info) const;
-};
-bool parseUsbSelector(const QString &given, UsbSelector *selector);
-
 
 // Reads and checks the command line; `raw` holds the arguments' bytes, for
 // names that are not valid text. Returns -1 when `request` is ready to run,

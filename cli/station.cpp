@@ -1,79 +1,17 @@
 #include "station.h"
 
 #include "firmwareimage.h"
-#include "portjob.h"
-#include "report.h"
 #include "request.h"
 #include "slotwatch.h"
+#include "upgradejob.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonObject>
-#include <QSerialPortInfo>
 #include <QTimer>
 
-#include <cstdio>
-#include <sys/stat.h>
-
-namespace {
-
-// The identity of what a path leads to: a node made again (a replug, a new
-// pty on a reused number) or a link made again gets new numbers.
-void addIdentity(QByteArray *fingerprint, const struct stat &status)
-{
-    *fingerprint += QByteArray::number(quint64(status.st_dev)) + ':' + QByteArray::number(quint64(status.st_ino)) + ':'
-                    + QByteArray::number(quint64(status.st_rdev)) + ' ';
-}
-
-QString kindOf(mode_t mode)
-{
-    return S_ISDIR(mode) ? "a folder" : S_ISREG(mode) ? "a regular file" : S_ISFIFO(mode) ? "a FIFO"
-           : S_ISSOCK(mode) ? "a socket" : S_ISBLK(mode) ? "a block device" : "not a device";
-}
-
-// The nearest folder that exists on the way to `folder`: where the next
-// step of a slot's path will appear.
-QString existingFolder(QString folder)
-{
-    while (!QFileInfo(folder).isDir() && folder != "/")
-        folder = QFileInfo(folder).absolutePath();
-    return folder;
-}
-
-// Follows a slot's path link by link. Returns the device's canonical path,
-// or empty when it leads nowhere yet; *why says what it leads to instead
-// of a serial device.
-QString follow(const QString &path, Station::Seen *seen, QSet<QString> *folders, QString *why)
-{
-    QString at = path;
-    for (int depth = 0; depth < 16; ++depth) {
-        seen->chain << at;
-        folders->insert(existingFolder(QFileInfo(at).absolutePath()));
-        struct stat link {};
-        if (::lstat(QFile::encodeName(at).constData(), &link) != 0)
-            return QString();
-        addIdentity(&seen->fingerprint, link);
-        if (!S_ISLNK(link.st_mode))
-            break;
-        const QString target = QFileInfo(at).symLinkTarget();
-        if (target.isEmpty())
-            return QString();
-        at = target;
-    }
-    struct stat node {};
-    if (::stat(QFile::encodeName(path).constData(), &node) != 0)
-        return QString();
-    if (!S_ISCHR(node.st_mode)) {
-        *why = QString("%1 is %2, not a serial device").arg(path, kindOf(node.st_mode));
-        return QString();
-    }
-    return QFileInfo(path).canonicalFilePath();
-}
-
-} // namespace
-
 Station::Station(const Request &request, Record *record, QObject *parent)
-    : QObject(parent), request(request), record(record), watcher(new SlotWatch(this))
+    : QObject(parent), request(request), record(record),
+      output(request.json, request.json && !request.quiet ? Output::Progress::Steps : Output::Progress::None),
+      watcher(new SlotWatch(this))
 {
     // A slot's folder may be a busy one, such as /tmp: only a change on a
     // slot's way is worth a look, and only one in /dev or udev's database
@@ -87,7 +25,7 @@ Station::Station(const Request &request, Record *record, QObject *parent)
     });
     for (const QString &slot : request.watched) {
         UsbSelector usb;
-        usbSlots = usbSlots || parseUsbSelector(slot, &usb);
+        usbSlots = usbSlots || UsbSelector::parse(slot, &usb);
     }
 }
 
@@ -106,7 +44,7 @@ void Station::start()
     clock.start();
     if (!watcher->isValid()) {
         // Out of inotify instances: looking twice a second still works.
-        std::fprintf(stderr, "qivo-dfu-cli: cannot watch the slots with inotify; looking every 0.5 s instead\n");
+        Output::complain("cannot watch the slots with inotify; looking every 0.5 s instead");
         auto *poll = new QTimer(this);
         connect(poll, &QTimer::timeout, this, [this] {
             if (!stopping)
@@ -118,79 +56,45 @@ void Station::start()
 }
 
 // What every slot shows now, the folders to watch for the next change, and
-// the units that left: gone from their slot, made anew (other numbers), or
-// with a name on their path removed since the last look, whatever stands
-// there now. A usb: slot stands for every port that matches it; the port
-// list is read only for usb: slots, once a look.
+// the units that left. A unit pulled out mid-transfer leaves once its
+// attempt has ended.
 void Station::scan(const QSet<QString> &removed)
 {
-    QMap<QString, Seen> present; // device -> how it was seen
-    QSet<QString> folders;
-    QList<QSerialPortInfo> ports;
-    bool listed = false;
-    paths.clear();
+    const Presence now = findPresent(request.watched, &PortInfo::available, FileSystemView());
+    paths = now.paths;
+    watcher->watch(now.folders);
     for (const QString &slot : request.watched) {
-        UsbSelector usb;
-        if (!parseUsbSelector(slot, &usb)) {
-            Seen seen{slot, slot, {}, {}};
-            QString why;
-            const QString device = follow(slot, &seen, &folders, &why);
-            paths << seen.chain;
-            if (why.isEmpty()) {
-                misconfigured.remove(slot);
-            } else if (misconfigured.value(slot) != why) {
-                misconfigured.insert(slot, why);
-                print({{"event", "misconfigured"}, {"slot", slot}, {"error", why}},
-                      QString("%1: misconfigured slot: %2").arg(slot, why));
-            }
-            if (!device.isEmpty() && !present.contains(device))
-                present.insert(device, seen);
-            continue;
-        }
-        // A USB port is there once udev has described it.
-        folders << "/dev" << "/run/udev/data";
-        if (!std::exchange(listed, true))
-            ports = QSerialPortInfo::availablePorts();
-        for (const QSerialPortInfo &info : ports) {
-            if (!usb.matches(info))
-                continue;
-            Seen seen{slot, info.systemLocation(), {}, {}};
-            QString why;
-            const QString device = follow(info.systemLocation(), &seen, &folders, &why);
-            paths << seen.chain;
-            if (!device.isEmpty() && !present.contains(device))
-                present.insert(device, seen);
+        const QString why = now.misconfigured.value(slot);
+        if (why.isEmpty()) {
+            misconfigured.remove(slot);
+        } else if (misconfigured.value(slot) != why) {
+            misconfigured.insert(slot, why);
+            output.event({{"event", "misconfigured"}, {"slot", slot}, {"error", why}},
+                         QString("%1: misconfigured slot: %2").arg(slot, why));
         }
     }
-    watcher->watch(folders);
 
-    for (auto it = units.begin(); it != units.end(); ++it) {
-        const auto now = present.constFind(it.key());
-        bool gone = now == present.cend() || now->fingerprint != it->seen.fingerprint;
-        for (const QString &step : it->seen.chain)
-            gone = gone || removed.contains(step);
-        if (gone)
+    for (auto it = units.begin(); it != units.end(); ++it)
+        if (hasLeft(it.key(), it->seen, now, removed))
             it->present = false;
-    }
-    // A unit pulled out mid-transfer leaves once its attempt has ended.
     for (const QString &device : units.keys())
         if (!units[device].present && !units[device].job)
             left(device);
-    for (auto it = present.cbegin(); it != present.cend(); ++it)
+    for (auto it = now.devices.cbegin(); it != now.devices.cend(); ++it)
         if (!units.contains(it.key()))
             found(it.key(), it.value());
 }
 
 void Station::found(const QString &device, const Seen &seen)
 {
-    if (recordBroken || stopping)
+    if (output.recordBroken() || stopping)
         return;
     Unit &unit = units[device];
     unit.seen = seen;
     unit.identity = UnitIdentity::of(device);
     ++tally.units;
     const QString name = unit.identity.unit(seen.port);
-    print({{"event", "appeared"}, {"slot", seen.slot}, {"port", seen.port}, {"unit", name}},
+    output.event({{"event", "appeared"}, {"slot", seen.slot}, {"port", seen.port}, {"unit", name}},
           QString("%1: appeared on %2 (unit %3)").arg(seen.port, seen.slot, name));
     attempt(device);
 }
@@ -208,49 +112,40 @@ void Station::attempt(const QString &device)
                               QString("%1 changed on disk since the station started; restart the station to flash it")
                                   .arg(request.file)};
         unit.last = Outcome::Failed;
-        print({{"event", "result"}, {"port", port}, {"file", request.file}, {"outcome", "failed"},
-               {"bytes", 0}, {"seconds", 0}, {"error", refused.error}, {"attempt", unit.attempts},
-               {"unit", unit.identity.unit(port)}, {"slot", unit.seen.slot}},
-              QString("%1: failed, 0 bytes (attempt %2)").arg(port).arg(unit.attempts));
-        std::fprintf(stderr, "qivo-dfu-cli: %s: %s\n", qPrintable(port), qPrintable(refused.error));
+        output.event({{"event", "result"}, {"port", port}, {"file", request.file}, {"outcome", "failed"},
+                      {"bytes", 0}, {"seconds", 0}, {"error", refused.error}, {"attempt", unit.attempts},
+                      {"unit", unit.identity.unit(port)}, {"slot", unit.seen.slot}},
+                     QString("%1: failed, 0 bytes (attempt %2)").arg(port).arg(unit.attempts));
+        Output::complain(QString("%1: %2").arg(port, refused.error));
         keep(refused);
         return;
     }
 
-    unit.job = new PortJob(port, device, request.image, request.baud, request.preamble, this);
-    PortJob *job = unit.job;
-    auto tenth = std::make_shared<int>(0);
-    connect(job, &PortJob::progressed, this, [this, job, device, tenth](int percent) {
-        if (!request.json || request.quiet || percent / 10 <= *tenth)
-            return;
-        *tenth = percent / 10;
+    unit.job = new UpgradeJob(port, device, request.image, request.baud, request.preamble, this);
+    UpgradeJob *job = unit.job;
+    connect(job, &UpgradeJob::progressed, this, [this, job, device] {
         const Unit &unit = units[device];
-        writeJson({{"event", "progress"}, {"port", job->port()}, {"percent", percent},
-                   {"attempt", unit.attempts}, {"unit", unit.identity.unit(unit.seen.port)}});
+        output.progress(job, {{"attempt", unit.attempts}, {"unit", unit.identity.unit(unit.seen.port)}});
     });
-    connect(job, &PortJob::finished, this, [this, device] { attemptEnded(device); }, Qt::QueuedConnection);
+    connect(job, &UpgradeJob::finished, this, [this, device] { attemptEnded(device); }, Qt::QueuedConnection);
     job->start();
 }
 
 void Station::attemptEnded(const QString &device)
 {
     Unit &unit = units[device];
-    PortJob *job = std::exchange(unit.job, nullptr);
+    UpgradeJob *job = std::exchange(unit.job, nullptr);
     unit.last = job->outcome();
     const Attempt done{unit.seen.slot, unit.seen.port, unit.identity, unit.attempts, job->outcome(),
                        job->bytes(), job->seconds(), job->error()};
-    QJsonObject result = resultObject(job, request.file);
-    result.insert("attempt", unit.attempts);
-    result.insert("unit", unit.identity.unit(unit.seen.port));
-    result.insert("slot", unit.seen.slot);
-    print(result, QString("%1 (attempt %2)").arg(resultText(job)).arg(unit.attempts));
-    if (!job->error().isEmpty())
-        std::fprintf(stderr, "qivo-dfu-cli: %s: %s\n", qPrintable(job->port()), qPrintable(job->error()));
+    output.result(job, request.file,
+                  {{"attempt", unit.attempts}, {"unit", unit.identity.unit(unit.seen.port)}, {"slot", unit.seen.slot}},
+                  QString(" (attempt %1)").arg(unit.attempts));
     job->deleteLater();
     keep(done);
 
     const bool again = unit.last != Outcome::Success && unit.last != Outcome::Cancelled
-                       && unit.attempts <= request.retries && !recordBroken;
+                       && unit.attempts <= request.retries && !output.recordBroken();
     if (stopping) {
         for (const Unit &other : units)
             if (other.job)
@@ -276,19 +171,18 @@ void Station::attemptEnded(const QString &device)
 void Station::keep(const Attempt &attempt)
 {
     QString why;
-    if (!record || record->append(request.image, attempt, &why) || recordBroken)
+    if (!record || record->append(request.image, attempt, &why) || output.recordBroken())
         return;
-    recordBroken = true;
     const QString text = why + "; the station starts no more units until it is restarted";
-    print({{"event", "error"}, {"error", text}}, "error: " + text);
-    std::fprintf(stderr, "qivo-dfu-cli: %s\n", qPrintable(text));
+    output.event({{"event", "error"}, {"error", text}}, "error: " + text);
+    output.recordFailed(text);
 }
 
 void Station::left(const QString &device)
 {
     const Unit unit = units.take(device);
     const QString port = unit.seen.port;
-    print({{"event", "left"}, {"slot", unit.seen.slot}, {"port", port}, {"unit", unit.identity.unit(port)}},
+    output.event({{"event", "left"}, {"slot", unit.seen.slot}, {"port", port}, {"unit", unit.identity.unit(port)}},
           port + ": left");
     count(unit);
 }
@@ -300,8 +194,7 @@ void Station::count(const Unit &unit)
         ++(unit.attempts == 1 ? tally.firstPass : tally.afterRetries);
     else
         ++(unit.last == Outcome::Cancelled ? tally.cancelled : tally.failed);
-    if (severity(unit.last) > severity(tally.worst))
-        tally.worst = unit.last;
+    output.count(unit.last);
 }
 
 void Station::stop()
@@ -328,7 +221,7 @@ void Station::summarize()
     const int succeeded = tally.firstPass + tally.afterRetries;
     const auto share = [&](int n) { return tally.units ? qRound(1000.0 * n / tally.units) / 1000.0 : 0.0; };
     const double perHour = hours > 0 ? qRound(10 * succeeded / hours) / 10.0 : 0.0;
-    print({{"event", "summary"}, {"units", tally.units}, {"first_pass", tally.firstPass},
+    output.event({{"event", "summary"}, {"units", tally.units}, {"first_pass", tally.firstPass},
            {"after_retries", tally.afterRetries}, {"failed", tally.failed}, {"cancelled", tally.cancelled},
            {"first_pass_yield", share(tally.firstPass)}, {"final_yield", share(succeeded)},
            {"units_per_hour", perHour}, {"seconds", qRound(hours * 3.6e6) / 1000.0}},
@@ -337,16 +230,5 @@ void Station::summarize()
               .arg(tally.units).arg(tally.firstPass).arg(tally.afterRetries).arg(tally.failed).arg(tally.cancelled)
               .arg(100 * share(tally.firstPass)).arg(100 * share(succeeded)).arg(perHour));
     // Units the record lost make the run a failure, even if they succeeded.
-    const int code = exitCode(tally.worst);
-    emit finished(cancelledRunning ? ExitCode::Cancelled : recordBroken && code == 0 ? ExitCode::Failed : code);
-}
-
-void Station::print(const QJsonObject &object, const QString &text)
-{
-    if (request.json) {
-        writeJson(object);
-    } else {
-        std::printf("%s\n", qPrintable(text));
-        std::fflush(stdout);
-    }
+    emit finished(output.exitCode(cancelledRunning));
 }

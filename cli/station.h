@@ -1,7 +1,8 @@
 #ifndef STATION_H
 #define STATION_H
 
-#include "outcome.h"
+#include "output.h"
+#include "presence.h"
 #include "record.h"
 
 #include <QElapsedTimer>
@@ -11,11 +12,8 @@
 #include <QStringList>
 
 struct Request;
-class PortJob;
+class UpgradeJob;
 class SlotWatch;
-QT_BEGIN_NAMESPACE
-class QJsonObject;
-QT_END_NAMESPACE
 
 // A production-line station: flashes every device that appears on one of
 // its slots, once, and waits for it to leave before flashing that port
@@ -34,15 +32,6 @@ public:
     // Cancels running transfers; the summary and finished() follow once they end.
     void stop();
 
-    // A device as a slot shows it now.
-    struct Seen
-    {
-        QString slot;
-        QString port;
-        QByteArray fingerprint; // the node and the links to it, as the file system numbers them
-        QStringList chain;      // the slot's path, each link's target, the node
-    };
-
 signals:
     void finished(int exitCode);
 
@@ -53,7 +42,7 @@ private:
         UnitIdentity identity;
         int attempts = 0;
         Outcome last = Outcome::Success;
-        PortJob *job = nullptr; // while an attempt runs
+        UpgradeJob *job = nullptr; // while an attempt runs
         bool present = true;    // false for good once it has left
     };
 
@@ -65,11 +54,11 @@ private:
     void left(const QString &device);
     void count(const Unit &unit);
     void summarize();
-    void print(const QJsonObject &object, const QString &text);
     void keep(const Attempt &attempt);
 
     const Request &request;
     Record *const record;
+    Output output;
     SlotWatch *watcher;
     QElapsedTimer clock;
     QMap<QString, Unit> units; // by device path, while plugged in or running
@@ -78,12 +67,10 @@ private:
     bool usbSlots = false;
     bool stopping = false;
     bool cancelledRunning = false;
-    bool recordBroken = false;
 
     struct Tally
     {
         int units = 0, firstPass = 0, afterRetries = 0, failed = 0, cancelled = 0;
-        Outcome worst = Outcome::Success;
     } tally;
 };
 

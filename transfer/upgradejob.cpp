@@ -1,4 +1,4 @@
-#include "portjob.h"
+#include "upgradejob.h"
 
 #include "bootpreamble.h"
 #include "firmwareimage.h"
@@ -22,90 +22,83 @@ QString openFailure(const QString &path, const QString &systemError)
     return QString("busy or not usable: %1 (is another program using it?)").arg(systemError);
 }
 
-PortJob::PortJob(const QString &port, const QString &device, const FirmwareImage &image, int baud, bool preamble,
+UpgradeJob::UpgradeJob(const QString &port, const QString &device, const FirmwareImage &image, int baud, bool preamble,
                  QObject *parent)
     : QObject(parent), portName(port), device(device), image(image), baud(baud), preamble(preamble),
       wait(new QTimer(this))
 {
     wait->setSingleShot(true);
-    connect(wait, &QTimer::timeout, this, &PortJob::nextLine);
+    connect(wait, &QTimer::timeout, this, &UpgradeJob::nextLine);
 }
 
-PortJob::~PortJob()
+UpgradeJob::~UpgradeJob()
 {
-    delete line;
+    delete preambleLine;
     delete worker;
 }
 
-qint64 PortJob::bytes() const
+qint64 UpgradeJob::bytes() const
 {
-    if (result == Outcome::Success && state == Phase::Done)
-        return image.size();
     return worker ? worker->acknowledgedBytes() : 0;
 }
 
-double PortJob::seconds() const
+double UpgradeJob::seconds() const
 {
-    if (state == Phase::Done)
+    if (currentPhase == Phase::Done)
         return elapsed;
     return clock.isValid() ? double(clock.nsecsElapsed()) / 1e9 : 0;
 }
 
-double PortJob::sendingSeconds() const
+double UpgradeJob::sendingSeconds() const
 {
     return sending.isValid() ? double(sending.nsecsElapsed()) / 1e9 : 0;
 }
 
-void PortJob::start()
+void UpgradeJob::start()
 {
     clock.start();
     if (!preamble) {
         startTransfer();
         return;
     }
-    line = new QSerialPort;
-    line->setPortName(device);
-    line->setBaudRate(baud, QSerialPort::AllDirections);
-    line->setDataBits(QSerialPort::Data8);
-    line->setParity(QSerialPort::NoParity);
-    line->setStopBits(QSerialPort::OneStop);
-    line->setFlowControl(QSerialPort::NoFlowControl);
-    if (!line->open(QSerialPort::ReadWrite)) {
-        finish(Outcome::PortError, openFailure(device, line->errorString()));
+    preambleLine = new QSerialPort(device);
+    SerialLine::configure(preambleLine, baud);
+    if (!preambleLine->open(QSerialPort::ReadWrite)) {
+        finish(Outcome::PortError, openFailure(device, preambleLine->errorString()));
         return;
     }
     // A device that goes away while it restarts ends the attempt now, not
     // when the transfer finds no port.
-    SerialLine::watchForLoss(line, this, [this] {
-        if (state != Phase::Preamble)
+    SerialLine::watchForLoss(preambleLine, this, [this] {
+        if (currentPhase != Phase::Preamble)
             return;
         wait->stop();
-        line->close();
+        preambleLine->close();
         finish(Outcome::Failed, "the line was lost while the device was restarted into its boot loader");
     });
-    state = Phase::Preamble;
-    step = 0;
+    currentPhase = Phase::Preamble;
+    nextStep = 0;
     nextLine();
 }
 
 // Writes the next AT line and waits; after the last wait the port goes to
 // the worker.
-void PortJob::nextLine()
+void UpgradeJob::nextLine()
 {
     constexpr int count = int(sizeof BootPreamble::Steps / sizeof BootPreamble::Steps[0]);
-    if (step == count) {
-        line->close();
+    if (nextStep == count) {
+        preambleLine->close();
         startTransfer();
         return;
     }
-    const BootPreamble::Step &s = BootPreamble::Steps[step++];
+    const BootPreamble::Step &s = BootPreamble::Steps[nextStep++];
     if (s.transferRate)
-        line->setBaudRate(BootPreamble::TransferBaudRate, QSerialPort::AllDirections);
-    line->write(s.line, s.length);
+        preambleLine->setBaudRate(BootPreamble::TransferBaudRate, QSerialPort::AllDirections);
+    preambleLine->write(s.line, s.length);
     wait->start(s.waitMs);
 }
 
-void PortJob::startTransfer()
+void UpgradeJob::startTransfer()
 {
     worker = new YmodemFileTransmit;
     worker->setImage(image.handle(), image.name(), image.size(), image.sha256());
@@ -118,7 +111,7 @@ void PortJob::startTransfer()
     connect(worker, &YmodemFileTransmit::transmitStatus, this,
             [this](YmodemFileTransmit::Status status) { workerStatus(int(status)); });
     clock.start();
-    state = Phase::Waiting;
+    currentPhase = Phase::Waiting;
     if (!worker->startTransmit()) {
         // The worker keeps its port to itself; a second attempt says why.
         QSerialPort probe(device);
@@ -127,11 +120,11 @@ void PortJob::startTransfer()
     }
 }
 
-void PortJob::workerStatus(int status)
+void UpgradeJob::workerStatus(int status)
 {
     switch (status) {
     case Ymodem::StatusEstablish:
-        state = Phase::Sending;
+        currentPhase = Phase::Sending;
         sending.start();
         break;
     case Ymodem::StatusTransmit:
@@ -141,30 +134,28 @@ void PortJob::workerStatus(int status)
         finish(Outcome::Success);
         break;
     case Ymodem::StatusAbort:
-        finish(Outcome::Cancelled, stopping ? QString() : "the device cancelled");
+        finish(Outcome::Cancelled, worker->errorString());
         break;
     case Ymodem::StatusTimeout:
-        finish(Outcome::Timeout, "the device never asked for the file (is it in its boot loader?)");
+        finish(Outcome::Timeout, worker->errorString());
         break;
     default:
-        finish(Outcome::Failed, worker->errorString().isEmpty()
-                                    ? "the transfer failed (line errors, silence or a refusal)"
-                                    : worker->errorString());
+        finish(Outcome::Failed, worker->errorString());
         break;
     }
 }
 
-void PortJob::cancel()
+void UpgradeJob::cancel()
 {
-    if (state == Phase::Done || stopping)
+    if (currentPhase == Phase::Done || stopping)
         return;
     stopping = true;
-    if (state == Phase::Preamble || state == Phase::Idle) {
+    if (currentPhase == Phase::Preamble || currentPhase == Phase::Idle) {
         wait->stop();
-        if (line) {
+        if (preambleLine) {
             // Let a line already queued leave whole rather than cut.
-            line->flush();
-            line->close();
+            preambleLine->flush();
+            preambleLine->close();
         }
         finish(Outcome::Cancelled);
         return;
@@ -175,13 +166,13 @@ void PortJob::cancel()
     // Otherwise the worker has its outcome and reports it shortly.
 }
 
-void PortJob::finish(Outcome outcome, const QString &error)
+void UpgradeJob::finish(Outcome outcome, const QString &error)
 {
-    if (state == Phase::Done)
+    if (currentPhase == Phase::Done)
         return;
     elapsed = seconds();
-    result = outcome;
-    why = error;
-    state = Phase::Done;
+    ending = outcome;
+    failureReason = error;
+    currentPhase = Phase::Done;
     emit finished();
 }

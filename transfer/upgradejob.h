@@ -1,5 +1,5 @@
-#ifndef PORTJOB_H
-#define PORTJOB_H
+#ifndef UPGRADEJOB_H
+#define UPGRADEJOB_H
 
 #include "outcome.h"
 
@@ -16,8 +16,8 @@ QT_END_NAMESPACE
 
 // One device's upgrade: the boot preamble on a port of its own, then the
 // transmit worker. Everything waits on timers, so any number of jobs share
-// one event loop.
-class PortJob : public QObject
+// one event loop. The one way to upgrade a device outside the window.
+class UpgradeJob : public QObject
 {
     Q_OBJECT
 
@@ -26,9 +26,9 @@ public:
 
     // `port` names the job in reports; `device` is the path it opens.
     // `image` stays open while the job runs.
-    PortJob(const QString &port, const QString &device, const FirmwareImage &image, int baud, bool preamble,
-            QObject *parent = nullptr);
-    ~PortJob() override;
+    UpgradeJob(const QString &port, const QString &device, const FirmwareImage &image, int baud, bool preamble,
+               QObject *parent = nullptr);
+    ~UpgradeJob() override;
 
     void start();
     // Stops the job: cancel bytes out if the transfer runs, the port closed.
@@ -36,14 +36,14 @@ public:
     void cancel();
 
     QString port() const { return portName; }
-    Phase phase() const { return state; }
+    Phase phase() const { return currentPhase; }
     bool cancelling() const { return stopping; }
     int percent() const { return progress; }
     qint64 bytes() const;
     double seconds() const;
     double sendingSeconds() const; // since block 0 went out; 0 before
-    Outcome outcome() const { return result; }
-    QString error() const { return why; }
+    Outcome outcome() const { return ending; }
+    QString error() const { return failureReason; }
 
 signals:
     void progressed(int percent);
@@ -61,21 +61,21 @@ private:
     const int baud;
     const bool preamble;
 
-    QSerialPort *line = nullptr;
+    QSerialPort *preambleLine = nullptr;
     YmodemFileTransmit *worker = nullptr;
     QTimer *wait;
-    int step = 0;
-    Phase state = Phase::Idle;
+    int nextStep = 0;
+    Phase currentPhase = Phase::Idle;
     bool stopping = false;
     int progress = 0;
     QElapsedTimer clock;   // from the transfer's start (the preamble's when none)
     QElapsedTimer sending; // from block 0
     double elapsed = 0;
-    Outcome result = Outcome::Failed;
-    QString why;
+    Outcome ending = Outcome::Failed;
+    QString failureReason;
 };
 
 // Why the device at `path` did not open, in words a user can act on.
 QString openFailure(const QString &path, const QString &systemError);
 
-#endif // PORTJOB_H
+#endif // UPGRADEJOB_H
