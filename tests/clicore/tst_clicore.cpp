@@ -2,6 +2,7 @@
 // name is opened, usb: selectors, which outcome decides the exit code, and
 // what a station's slots show on a made-up file system.
 
+#include "location.h"
 #include "output.h"
 #include "presence.h"
 #include "serialline.h"
@@ -129,6 +130,24 @@ private slots:
             if (parsed && selector.matches(port))
                 found << port.systemLocation;
         QCOMPARE(found.join(' '), matches);
+    }
+
+    // --list's and the record's location: udev's links are relative, a
+    // device has a "-usbv2-" twin name (the shorter one counts), and a
+    // dangling link belongs to a device just gone.
+    void byPathLocation()
+    {
+        QTemporaryDir dir;
+        const QString port = dir.filePath("ttyUSB0"), link = dir.filePath("slot");
+        QVERIFY(QDir(dir.path()).mkdir("by-path") && QFile(port).open(QFile::WriteOnly));
+        const QString byPath = dir.filePath("by-path"), usb = "pci-0-usb-0:1:1.0-port0";
+        const QStringList names{usb, "pci-0-usbv2-0:1:1.0-port0", "pci-0-usb-0:2:1.0-port0"};
+        for (const QString &name : names)
+            QVERIFY(QFile::link(name.contains(":2:") ? "../gone" : "../ttyUSB0", byPath + '/' + name));
+        QVERIFY(QFile::link(port, link));
+        QCOMPARE(byPathNames(byPath), (QHash<QString, QString>{{QFileInfo(port).canonicalFilePath(), usb}}));
+        QCOMPARE(byPathName(link, byPath), usb); // through a link to the port
+        QCOMPARE(byPathName(dir.filePath("none"), byPath), QString());
     }
 
     void usbNames()
