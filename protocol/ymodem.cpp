@@ -35,32 +35,32 @@ uint32_t Ymodem::getErrorMax() { return errorMax; }
 
 void Ymodem::transmit()
 {
-    switch (stage) {
-    case StageNone:         transmitStageNone();         break;
-    case StageEstablishing: transmitStageEstablishing(); break;
-    case StageEstablished:  transmitStageEstablished();  break;
-    case StageTransmitting: transmitStageTransmitting(); break;
-    case StageFinishing:    transmitStageFinishing();    break;
-    default:                transmitStageFinished();     break;
-    }
+    static constexpr StageHandlers handlers = {
+        &Ymodem::transmitStageNone,         &Ymodem::transmitStageEstablishing,
+        &Ymodem::transmitStageEstablished,  &Ymodem::transmitStageTransmitting,
+        &Ymodem::transmitStageFinishing,    &Ymodem::transmitStageFinished};
+    runStage(handlers);
 }
 
 void Ymodem::receive()
 {
-    switch (stage) {
-    case StageNone:         receiveStageNone();         break;
-    case StageEstablishing: receiveStageEstablishing(); break;
-    case StageEstablished:  receiveStageEstablished();  break;
-    case StageTransmitting: receiveStageTransmitting(); break;
-    case StageFinishing:    receiveStageFinishing();    break;
-    default:                receiveStageFinished();     break;
-    }
+    static constexpr StageHandlers handlers = {
+        &Ymodem::receiveStageNone,          &Ymodem::receiveStageEstablishing,
+        &Ymodem::receiveStageEstablished,   &Ymodem::receiveStageTransmitting,
+        &Ymodem::receiveStageFinishing,     &Ymodem::receiveStageFinished};
+    runStage(handlers);
+}
+
+// The handler of the current stage; any value past the last acts as the last.
+void Ymodem::runStage(const StageHandlers &handlers)
+{
+    const StageHandler handler = handlers[stage < StageFinished ? stage : StageFinished];
+    (this->*handler)();
 }
 
 void Ymodem::abort()
 {
-    reset();
-    writeCancel();
+    refuse();
 }
 
 // Reads at most one frame per call and asks only for the bytes still missing,
@@ -190,8 +190,7 @@ void Ymodem::writeCancel()
 // The cancel bytes go out before the status is reported.
 void Ymodem::giveUp(Status status)
 {
-    reset();
-    writeCancel();
+    refuse();
     callback(status, nullptr, nullptr);
 }
 
@@ -288,19 +287,25 @@ Ymodem::Code Ymodem::deliver(Status status, Code header)
 
 /* --------------------------------------------------------------- sending */
 
-// Asks the owner for a payload and frames it. Returns CodeAck when the frame
-// is ready in transmitBuffer, otherwise the owner's answer. A length that
-// would not fit the buffer is answered as a refusal (CodeCan).
+// Frames a payload in transmitBuffer: for block 0 (StatusEstablish) and data
+// blocks (StatusTransmit) the owner's, for the closing block 0 (StatusFinish)
+// an empty one, for which the owner is not asked. Returns CodeAck when the
+// frame is ready, otherwise the owner's answer. A length that would not fit
+// the buffer is answered as a refusal (CodeCan).
 Ymodem::Code Ymodem::buildFrame(Status status, uint8_t number)
 {
-    const bool blockZero = status == StatusEstablish;
+    const bool blockZero = status != StatusTransmit;
     fill(transmitBuffer + 3, blockZero ? PayloadSizeSoh : PayloadSizeStx, 0x00);
 
-    const Code result = callback(status, transmitBuffer + 3, &transmitLength);
-    if (result != CodeAck)
-        return result;
-    if (transmitLength > PayloadSizeStx)
-        return CodeCan;
+    if (status == StatusFinish) {
+        transmitLength = PayloadSizeSoh;
+    } else {
+        const Code result = callback(status, transmitBuffer + 3, &transmitLength);
+        if (result != CodeAck)
+            return result;
+        if (transmitLength > PayloadSizeStx)
+            return CodeCan;
+    }
 
     const uint16_t crc = crc16(transmitBuffer + 3, transmitLength);
     transmitBuffer[0] = (blockZero || transmitLength <= PayloadSizeSoh) ? CodeSoh : CodeStx;
@@ -390,8 +395,8 @@ void Ymodem::transmitStageEstablished()
             resend();
     } else if (code == CodeC) {
         // The receiver took block 0 and asks for what is built, block 1 or
-        // the EOT: the next step of every transfer, so no error.
-        enterStage(static_cast<Stage>(stage + blockNumber), blockNumber);
+        // the EOT (number 2): the next step of every transfer, so no error.
+        enterStage(blockNumber == 1 ? StageTransmitting : StageFinishing, blockNumber);
         resend();
     } else if (code == CodePeerCancel) {
         peerAbort();
@@ -425,14 +430,7 @@ void Ymodem::transmitStageFinishing()
     const Code code = receiveControl();
 
     if (code == CodeC) {
-        fill(transmitBuffer + 3, PayloadSizeSoh, 0x00);
-        const uint16_t crc = crc16(transmitBuffer + 3, PayloadSizeSoh);
-        transmitBuffer[0] = CodeSoh;
-        transmitBuffer[1] = 0x00;
-        transmitBuffer[2] = 0xFF;
-        transmitBuffer[3 + PayloadSizeSoh] = static_cast<unsigned char>(crc >> 8);
-        transmitBuffer[4 + PayloadSizeSoh] = static_cast<unsigned char>(crc & 0xFF);
-        transmitLength = FrameSizeSoh;
+        buildFrame(StatusFinish, 0);
         enterStage(StageFinished, 0);
         write(transmitBuffer, transmitLength);
     } else if (code == CodeNak) {

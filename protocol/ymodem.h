@@ -112,6 +112,8 @@ protected:
 
 private:
     enum IdleResult { IdleWaiting, IdlePeriodic, IdleGaveUp };
+    using StageHandler = void (Ymodem::*)();
+    using StageHandlers = const StageHandler[StageFinished + 1];
 
     // What the readers report besides a byte or a frame; no byte has these values.
     static constexpr Code CodePeerCancel = static_cast<Code>(0x100); // two abort bytes in a row
@@ -125,6 +127,7 @@ private:
     // Sender only: the EOT has had its expected NAK in this StageFinishing.
     bool eotNaked;
 
+    void runStage(const StageHandlers &handlers);
     void clearCounters();
     void enterStage(Stage next, uint8_t number);
     void reset();
