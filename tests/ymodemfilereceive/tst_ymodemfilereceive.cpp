@@ -18,7 +18,9 @@ QByteArray blockZero(const QByteArray &name, const QByteArray &sizeField)
 // target folder first ("cwd": no folder given; "leftovers": the parts an
 // older receiver left of fw.bin; "link later": a link to outside, planted
 // once block 0 is taken); `name` is stored (empty: refused at block 0).
-struct Offer { QByteArray zero; QList<QByteArray> blocks; QString existing, name; QByteArray stored; QList<int> progress; int status; };
+// `why`: what the receiver says of a failure.
+struct Offer { QByteArray zero; QList<QByteArray> blocks; QString existing, name; QByteArray stored; QList<int> progress; int status;
+               QString why = QString(); };
 
 // Our receiver, storing into target, and the sender the test plays.
 struct Scripted
@@ -119,7 +121,8 @@ private slots:
         QTest::newRow("name fills block 0") << Offer{QByteArray(128, 'x'), {}, "", QString(128, 'x'), {}, {}, Finish};
         // Line noise can end a batch early: no success, and the file there before stays whole.
         QTest::newRow("batch ends short of the size")
-            << Offer{blockZero("fw.bin", "3000"), {data.left(1024)}, "file", "fw.bin", "old", {34}, Error};
+            << Offer{blockZero("fw.bin", "3000"), {data.left(1024)}, "file", "fw.bin", "old", {34}, Error,
+                     "the transfer ended after 1024 of 3000 bytes"};
         QTest::newRow("no folder given: the working directory")
             << Offer{blockZero("here.bin", "3"), {abc}, "cwd", "here.bin", abc, {100}, Finish};
         // Untrusted names: only the last component, inside the folder.
@@ -130,19 +133,21 @@ private slots:
         const char *refused[][2] = {{"dot dot", ".."}, {"ends in a slash", "dir/"}, {"control character", "a\x01" "b.bin"},
                                     {"escape sequence", "\x1b[2Jx.bin"}, {"empty", ""}};
         for (auto &r : refused)
-            QTest::newRow(r[0]) << Offer{blockZero(r[1], "3"), {abc}, "", "", {}, {}, Error};
+            QTest::newRow(r[0]) << Offer{blockZero(r[1], "3"), {abc}, "", "", {}, {}, Error, "block 0 names no usable file"};
         QTest::newRow("existing file overwritten") << Offer{blockZero("fw.bin", "4"), {"new!"}, "file", "fw.bin", "new!", {100}, Finish};
         // A link under the received name is never followed.
         for (const char *link : {"link", "dangling"})
-            QTest::newRow(link) << Offer{blockZero("fw.bin", "4"), {abc}, link, "", {}, {}, Error};
+            QTest::newRow(link) << Offer{blockZero("fw.bin", "4"), {abc}, link, "", {}, {}, Error,
+                                         "fw.bin cannot be stored in the target folder"};
         // Nor replaced when it appears mid-transfer: the file is not kept, and the link is read here.
-        QTest::newRow("link after block 0") << Offer{blockZero("fw.bin", "3"), {abc}, "link later", "fw.bin", "old", {100}, Error};
+        QTest::newRow("link after block 0") << Offer{blockZero("fw.bin", "3"), {abc}, "link later", "fw.bin", "old", {100}, Error,
+                                                      "fw.bin could not be kept on disk"};
     }
 
     void stores()
     {
         QFETCH(Offer, offer);
-        const auto &[zero, blocks, existing, name, stored, progress, status] = offer;
+        const auto &[zero, blocks, existing, name, stored, progress, status, why] = offer;
         QTemporaryDir base, outside;
         QVERIFY(QDir(base.path()).mkdir("in"));
         const QString target = base.filePath("in"), victim = outside.filePath("victim.bin"), before = QDir::currentPath();
@@ -174,6 +179,10 @@ private slots:
             QCOMPARE(readFile(target + "/" + name), stored);
             QCOMPARE(link.log.progress, progress);
         }
+        // What the worker says: the bytes it stored, or why it stored nothing.
+        QCOMPARE(link.receiver.errorString(), why);
+        if (status == Finish)
+            QCOMPARE(link.receiver.storedBytes(), qint64(stored.size()));
         QDir::setCurrent(before);
         // Nothing else: no part of our own, hidden or not.
         QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);

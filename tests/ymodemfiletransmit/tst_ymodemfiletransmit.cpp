@@ -32,8 +32,10 @@ struct Pair
 
 // A receiver the test plays: the file offered (made in a scratch folder with
 // `size` bytes; absolute: as is; null: an empty name), the replies, then what the
-// line starts with and how many bytes went out.
-struct Reply { QString file; int size; QByteArray replies; QList<int> statuses; QByteArray head; int sentBytes; };
+// line starts with and how many bytes went out; then what the sender says:
+// the bytes acknowledged and why it failed.
+struct Reply { QString file; int size; QByteArray replies; QList<int> statuses; QByteArray head; int sentBytes;
+               qint64 acked; QString why; };
 
 } // namespace
 
@@ -132,27 +134,29 @@ private slots:
     {
         QTest::addColumn<Reply>("reply");
         const auto zero = [](const QByteArray &name, int size) { return frame(0, name + '\0' + QByteArray::number(size)); };
+        const QString kFailed = "the transfer failed (line errors, silence or a refusal)", kUnopened = "the file could not be opened";
         // Silence after a frame: two periodic resends, then the cancel. A checksum-mode NAK is no answer.
-        QTest::newRow("receiver never asks") << Reply{"fw.bin", 3, "\x15", {Timeout}, kCancel, 5};
+        QTest::newRow("receiver never asks") << Reply{"fw.bin", 3, "\x15", {Timeout}, kCancel, 5, 0,
+                                                         "the device never asked for the file (is it in its boot loader?)"};
         QTest::newRow("silent after block 0's ACK")
-            << Reply{"fw.bin", 5000, "C\x06", {Establish, Transmit, Error}, zero("fw.bin", 5000), 133 + 2 * 1029 + 5};
+            << Reply{"fw.bin", 5000, "C\x06", {Establish, Transmit, Error}, zero("fw.bin", 5000), 133 + 2 * 1029 + 5, 0, kFailed};
         QTest::newRow("exactly 128 bytes left go in a short block") << Reply{"fw.bin", 1152, "C\x06" "C\x06",
-            {Establish, Transmit, Transmit, Error}, zero("fw.bin", 1152), 133 + 1029 + 3 * 133 + 5};
+            {Establish, Transmit, Transmit, Error}, zero("fw.bin", 1152), 133 + 1029 + 3 * 133 + 5, 1024, kFailed};
         // name, 0x00, the digit of a 5-byte size, 0x00: 125 + 3 bytes fill block 0.
         const QByteArray longest = QByteArray(121, 'n') + ".bin", umlaut = "pr\xc3\xbc" "fung.bin";
-        QTest::newRow("name fills block 0") << Reply{longest, 5, "C", {Establish, Error}, zero(longest, 5), 3 * 133 + 5};
+        QTest::newRow("name fills block 0") << Reply{longest, 5, "C", {Establish, Error}, zero(longest, 5), 3 * 133 + 5, 0, kFailed};
         QTest::newRow("non-ASCII name")
-            << Reply{QString::fromUtf8(umlaut), 5, "C", {Establish, Error}, zero(umlaut, 5), 3 * 133 + 5};
-        QTest::newRow("name one byte too long") << Reply{"n" + longest, 5, "C", {Error}, kCancel, 5};
-        QTest::newRow("missing file") << Reply{"/nonexistent/fw.bin", 0, "C", {Error}, kCancel, 5};
-        QTest::newRow("empty name") << Reply{QString(), 0, "C", {Error}, kCancel, 5};
-        QTest::newRow("a directory") << Reply{"/", 0, "C", {Error}, kCancel, 5};
+            << Reply{QString::fromUtf8(umlaut), 5, "C", {Establish, Error}, zero(umlaut, 5), 3 * 133 + 5, 0, kFailed};
+        QTest::newRow("name one byte too long") << Reply{"n" + longest, 5, "C", {Error}, kCancel, 5, 0, "the file's name is too long for block 0"};
+        QTest::newRow("missing file") << Reply{"/nonexistent/fw.bin", 0, "C", {Error}, kCancel, 5, 0, kUnopened};
+        QTest::newRow("empty name") << Reply{QString(), 0, "C", {Error}, kCancel, 5, 0, kUnopened};
+        QTest::newRow("a directory") << Reply{"/", 0, "C", {Error}, kCancel, 5, 0, kUnopened};
     }
 
     void scriptedReceiver()
     {
         QFETCH(Reply, reply);
-        auto [file, size, replies, statuses, head, sentBytes] = reply;
+        auto [file, size, replies, statuses, head, sentBytes, acked, why] = reply;
         QTemporaryDir src;
         if (!file.isNull() && !file.startsWith('/')) {
             QVERIFY(writeFile(src.filePath(file), randomBytes(size, 1)));
@@ -174,6 +178,8 @@ private slots:
         QTRY_COMPARE(peer.received().size(), sentBytes);
         QCOMPARE(peer.received().left(head.size()), head);
         QVERIFY(peer.received().endsWith(kCancel));
+        QCOMPARE(sender.acknowledgedBytes(), acked);
+        QCOMPARE(sender.errorString(), why);
     }
 };
 
