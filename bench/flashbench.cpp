@@ -3,22 +3,18 @@
 // of the line), and the flasher's CPU time over the whole run as a share of
 // one core. One device, then several at once. Prints figures.
 
+#include "benchsupport.h"
+#include "simreport.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <memory>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -29,7 +25,23 @@ struct Device
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
     QTemporaryDir dir;
     QString port;
-    QByteArray out;
+    bool started = false; // it has said where it stores
+    SimReport::Report stored; // what it said when it stored the file
+    QByteArray pending;
+
+    void read()
+    {
+        pending += process->readAllStandardOutput();
+        for (const QByteArray &line : takeLines(pending)) {
+            const SimReport::Report report = SimReport::parse(line);
+            if (report.kind == SimReport::Kind::Port)
+                port = report.path;
+            else if (report.kind == SimReport::Kind::Dir)
+                started = true;
+            else if (report.kind == SimReport::Kind::Stored)
+                stored = report;
+        }
+    }
 };
 
 struct CliRun
@@ -39,32 +51,18 @@ struct CliRun
     double cpu = 0;
 };
 
-// Started without Qt so that wait4 can hand back its resource usage.
+// Started by hand so that its CPU time can be read once it has ended.
 CliRun runCli(const QStringList &args)
 {
-    std::vector<QByteArray> storage{QByteArray(QIVO_CLI)};
-    for (const QString &arg : args)
-        storage.push_back(arg.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &arg : storage)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
     CliRun run;
     QElapsedTimer clock;
     clock.start();
     std::fflush(stdout); // the flasher's result lines follow ours
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    const pid_t pid = startChild(QStringList{QIVO_CLI} + args);
+    if (pid < 0)
         return run;
-    int status = 0;
-    rusage usage {};
-    if (wait4(pid, &status, 0, &usage) != pid)
-        return run;
+    run.status = waitForChild(pid, -1, &run.cpu);
     run.wall = clock.nsecsElapsed() / 1e9;
-    run.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6
-            + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
@@ -75,13 +73,12 @@ bool measure(int count, const QString &file, qint64 size)
     for (int i = 0; i < count; ++i) {
         auto device = std::make_unique<Device>();
         device->process->start(QIVO_SIM, {"--pace", "--once", "--dir", device->dir.path()});
-        while (!device->out.contains("\ndir ") && device->process->waitForReadyRead(5000))
-            device->out += device->process->readAllStandardOutput();
-        if (!device->out.startsWith("port ")) {
+        while (!device->started && device->process->waitForReadyRead(5000))
+            device->read();
+        if (device->port.isEmpty()) {
             std::fprintf(stderr, "flashbench: the simulator did not start\n");
             return false;
         }
-        device->port = QString::fromLocal8Bit(device->out.mid(5, device->out.indexOf('\n') - 5));
         args << "-p" << device->port;
         devices.push_back(std::move(device));
     }
@@ -94,12 +91,9 @@ bool measure(int count, const QString &file, qint64 size)
     double worst = 1;
     for (const auto &device : devices) {
         device->process->waitForFinished(10000);
-        device->out += device->process->readAllStandardOutput();
-        const int at = device->out.indexOf("\nstored ");
-        const QList<QByteArray> fields = at < 0 ? QList<QByteArray>()
-            : device->out.mid(at + 1, device->out.indexOf('\n', at + 1) - at - 1).split(' ');
-        const double seconds = fields.value(4).toDouble();
-        if (fields.value(2).toLongLong() != size || seconds <= 0) {
+        device->read();
+        const double seconds = device->stored.seconds;
+        if (device->stored.kind != SimReport::Kind::Stored || device->stored.size != size || seconds <= 0) {
             std::printf("%-14s not stored\n", qPrintable(device->port));
             worst = 0;
             continue;
@@ -128,15 +122,9 @@ int main(int argc, char *argv[])
 
     QTemporaryDir work;
     const qint64 bytes = parser.value(size).toLongLong();
-    QByteArray content(int(bytes), Qt::Uninitialized);
-    QRandomGenerator random(11);
-    for (char &c : content)
-        c = char(random.bounded(256));
     const QString file = work.filePath("firmware.bin");
-    QFile out(file);
-    if (bytes <= 0 || !out.open(QFile::WriteOnly) || out.write(content) != bytes)
+    if (bytes <= 0 || !writeRandomFile(file, bytes, 11))
         return 1;
-    out.close();
 
     std::printf("paced at 115200 baud (%.0f bytes/s); share: payload bytes over the device's time from block 0 to the end\n",
                 LineBytesPerSecond);

@@ -3,6 +3,7 @@
 // how often each ends with the file stored, with a failure it reports, or
 // with a success it reports although rb has no good copy. Prints counts.
 
+#include "benchsupport.h"
 #include "pairing.h"
 #include "testline.h"
 
@@ -18,12 +19,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <mutex>
-#include <random>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -55,18 +52,6 @@ QString senderName(bool ours)
     return ours ? "ours" : "sb -k";
 }
 
-void out(const QString &line)
-{
-    std::printf("%s\n", qPrintable(line));
-    std::fflush(stdout);
-}
-
-QString loadAverage()
-{
-    QFile f("/proc/loadavg");
-    return f.open(QFile::ReadOnly) ? QString::fromLatin1(f.readAll()).section(' ', 0, 2) : QString("?");
-}
-
 // The last words of a log; lrzsz redraws its progress with carriage returns.
 QString tail(const QString &path)
 {
@@ -75,55 +60,6 @@ QString tail(const QString &path)
         return "(no log)";
     const QString text = QString::fromLocal8Bit(f.readAll()).replace('\r', '\n').simplified();
     return text.isEmpty() ? QString("(empty)") : text.right(160);
-}
-
-// Without the parent's other descriptors: a child holding another run's
-// pipe or pty open would keep that run's far end from seeing it close.
-pid_t spawn(const QStringList &argv, const QString &stdoutPath, const QString &stderrPath)
-{
-    std::vector<QByteArray> storage;
-    for (const QString &a : argv)
-        storage.push_back(a.toLocal8Bit());
-    std::vector<char *> args;
-    for (QByteArray &a : storage)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    const QByteArray outPath = stdoutPath.toLocal8Bit(), errPath = stderrPath.toLocal8Bit();
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int o = ::open(outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || o < 0 || e < 0)
-            ::_exit(126);
-        ::dup2(in, 0);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        for (int fd = 3; fd < 1024; ++fd)
-            ::close(fd);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-// The child's exit code, -1 if a signal ended it, or -2 if it was still
-// running at the deadline. Then it is asked to stop, which lets the flasher
-// release its port's lock file, and killed if it does not.
-int waitUntil(pid_t pid, const QElapsedTimer &clock, qint64 deadlineMs)
-{
-    int signal = 0;
-    for (;;) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return signal ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (signal != SIGKILL && clock.elapsed() >= deadlineMs + (signal ? 3000 : 0)) {
-            signal = signal ? SIGKILL : SIGTERM;
-            ::kill(pid, signal);
-        }
-        ::usleep(10000);
-    }
 }
 
 // The flasher's result line: outcome and error.
@@ -170,10 +106,11 @@ TrialResult runTrial(const Trial &t, double flipRate, const QString &file, const
             return r;
         }
         line.start();
-        const pid_t pid = spawn({QIVO_CLI, "--no-preamble", "--json", "-p", port, file},
-                                runDir + "/cli.json", runDir + "/cli.log");
-        const int code = pid > 0 ? waitUntil(pid, clock, limitMs) : -1;
-        r.hung = code == -2;
+        const pid_t pid = startChild({QIVO_CLI, "--no-preamble", "--json", "-p", port, file},
+                                     ChildStream::file("/dev/null"), ChildStream::file(runDir + "/cli.json"),
+                                     ChildStream::file(runDir + "/cli.log"));
+        const int code = pid > 0 ? stopChildAfter(pid, int(qMax<qint64>(0, limitMs - clock.elapsed()))) : -1;
+        r.hung = code == StillRunning;
         const QJsonObject result = resultLine(runDir + "/cli.json");
         const QString outcome = result.value("outcome").toString();
         reported = code == 0 && outcome == "success";
@@ -219,19 +156,6 @@ TrialResult runTrial(const Trial &t, double flipRate, const QString &file, const
     return r;
 }
 
-QString writeRandomFile(const QString &dir, qint64 size)
-{
-    const QString path = dir + "/fw.bin";
-    QFile f(path);
-    if (!f.open(QFile::WriteOnly))
-        return QString();
-    std::mt19937 rng(16);
-    QByteArray content(int(size), Qt::Uninitialized);
-    for (char &c : content)
-        c = char(rng());
-    return f.write(content) == size ? path : QString();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -274,8 +198,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "noisebench: cannot make %s\n", qPrintable(root));
         return 2;
     }
-    const QString file = writeRandomFile(root, size);
-    if (file.isEmpty())
+    const QString file = root + "/fw.bin";
+    if (!writeRandomFile(file, size, 16))
         return 2;
 
     // Both senders of a seed sit next to each other, so with two or more
@@ -286,12 +210,12 @@ int main(int argc, char *argv[])
             for (bool ours : {true, false})
                 trials.push_back({l, quint32(s), ours});
 
-    out(QString("%1 random bytes to rb --ymodem over a line paced at %2 baud (%3 bytes/s), bits flipped")
+    printLine(QString("%1 random bytes to rb --ymodem over a line paced at %2 baud (%3 bytes/s), bits flipped")
             .arg(size).arg(Baud).arg(Baud / 10));
-    out(QString("both ways; seeds 1..%1 per level for both senders; %2 run(s) at once; a sender still running")
+    printLine(QString("both ways; seeds 1..%1 per level for both senders; %2 run(s) at once; a sender still running")
             .arg(seeds).arg(jobs));
-    out(QString("after %1 s is stopped and counted as a clean failure (\"hung\").").arg(limit));
-    out(QString("ours: qivo-dfu-cli --no-preamble on a pty; sb -k --ymodem on pipes. load average before: %1")
+    printLine(QString("after %1 s is stopped and counted as a clean failure (\"hung\").").arg(limit));
+    printLine(QString("ours: qivo-dfu-cli --no-preamble on a pty; sb -k --ymodem on pipes. load average before: %1")
             .arg(loadAverage()));
 
     std::signal(SIGPIPE, SIG_IGN);
@@ -323,8 +247,8 @@ int main(int argc, char *argv[])
     for (std::thread &w : workers)
         w.join();
 
-    out("");
-    out(QString("%1 %2 %3 %4 %5 %6")
+    printLine("");
+    printLine(QString("%1 %2 %3 %4 %5 %6")
             .arg("level", -8).arg("sender", -7).arg("success", 8).arg("clean failure", 14)
             .arg("false success", 14).arg("mean s (succ.)", 15));
     for (int l = 0; l < levels.size(); ++l) {
@@ -341,7 +265,7 @@ int main(int argc, char *argv[])
             }
             const QString failures = QString("%1/%2").arg(counts[1]).arg(seeds)
                                    + (hung ? QString(" (%1 hung)").arg(hung) : QString());
-            out(QString("%1 %2 %3 %4 %5 %6")
+            printLine(QString("%1 %2 %3 %4 %5 %6")
                     .arg(levelTexts[l], -8).arg(senderName(ours), -7)
                     .arg(QString("%1/%2").arg(counts[0]).arg(seeds), 8).arg(failures, 14)
                     .arg(QString("%1/%2").arg(counts[2]).arg(seeds), 14)
@@ -354,13 +278,13 @@ int main(int argc, char *argv[])
         if (results[i].kind == Kind::Success)
             continue;
         if (!header)
-            out("\nRuns that did not succeed (sender | rb | rb's folder):");
+            printLine("\nRuns that did not succeed (sender | rb | rb's folder):");
         header = true;
         const Trial &t = trials[i];
-        out(QString("  %1 seed %2 %3: %4")
+        printLine(QString("  %1 seed %2 %3: %4")
                 .arg(levelTexts[t.level]).arg(t.seed).arg(senderName(t.ours)).arg(results[i].detail));
     }
-    out(QString("\ntotal time %1 s; load average after: %2")
+    printLine(QString("\ntotal time %1 s; load average after: %2")
             .arg(total.elapsed() / 1000.0, 0, 'f', 1).arg(loadAverage()));
     return 0;
 }

@@ -73,7 +73,7 @@ QString checkReceived(const QString &source, const QString &folder)
     return QString();
 }
 
-PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud, const QString &program)
+PairingResult runPairing(EndProgram sender, EndProgram receiver, const QString &file, int baud, const QString &program)
 {
     PairingResult result;
     QTemporaryDir work;
@@ -91,12 +91,12 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
     // so its start-up counts as it would for someone running it by hand.
     QString txPort, rxPort;
     bool added = true;
-    if (sender == Peer::Ours)
+    if (sender == EndProgram::Ours)
         added &= !(txPort = line.addPty()).isEmpty();
     else
         added &= line.addProcess({"sb", "--ymodem", "-k", source.absoluteFilePath()}, source.absolutePath(),
                                  work.filePath("sb.log"));
-    if (receiver == Peer::Ours)
+    if (receiver == EndProgram::Ours)
         added &= !(rxPort = line.addPty()).isEmpty();
     else
         added &= line.addProcess({"rb", "--ymodem"}, target, work.filePath("rb.log"));
@@ -120,13 +120,13 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
     // Two of our workers on one thread tick in lock-step, so each ACK would
     // wait a whole extra tick; a PC and a device never share a thread.
     QProcess child;
-    const bool senderApart = sender == Peer::Ours && receiver == Peer::Ours;
+    const bool senderApart = sender == EndProgram::Ours && receiver == EndProgram::Ours;
     std::unique_ptr<YmodemFileTransmit> tx;
     std::unique_ptr<YmodemFileReceive> rx;
     if (senderApart) {
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(program, {"--send-only", source.absoluteFilePath(), "--port", txPort});
-    } else if (sender == Peer::Ours) {
+    } else if (sender == EndProgram::Ours) {
         tx.reset(new YmodemFileTransmit);
         QObject::connect(tx.get(), &YmodemFileTransmit::transmitStatus, onStatus);
         tx->setFileName(source.absoluteFilePath());
@@ -137,7 +137,7 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
             return result;
         }
     }
-    if (receiver == Peer::Ours) {
+    if (receiver == EndProgram::Ours) {
         rx.reset(new YmodemFileReceive);
         QObject::connect(rx.get(), &YmodemFileReceive::receiveStatus, onStatus);
         rx->setFilePath(target);
@@ -149,7 +149,7 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
         }
     }
 
-    int processesRunning = (sender == Peer::Lrzsz) + (receiver == Peer::Lrzsz);
+    int processesRunning = (sender == EndProgram::Lrzsz) + (receiver == EndProgram::Lrzsz);
     bool processesClean = true;
     SenderTrace trace;
     QEventLoop loop;
@@ -186,7 +186,7 @@ PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int ba
     else if (!oursFinished)
         result.problem = "our worker did not finish";
     else if (!processesClean)
-        result.problem = "lrzsz exited with an error: " + tail(work.filePath(sender == Peer::Lrzsz ? "sb.log" : "rb.log"));
+        result.problem = "lrzsz exited with an error: " + tail(work.filePath(sender == EndProgram::Lrzsz ? "sb.log" : "rb.log"));
     else
         result.problem = checkReceived(source.absoluteFilePath(), target);
     result.ok = result.problem.isEmpty();

@@ -5,7 +5,7 @@
 
 // Which program sits at an end of the line: our worker on a pty, or lrzsz
 // (sb --ymodem -k as sender, rb --ymodem as receiver) on pipes.
-enum class Peer { Ours, Lrzsz };
+enum class EndProgram { Ours, Lrzsz };
 
 struct PairingResult
 {
@@ -20,7 +20,7 @@ struct PairingResult
 // checks that the receiver stored it byte for byte under its own name.
 // When both ends are ours, the sender runs as program --send-only in a
 // process of its own, as it would on another machine.
-PairingResult runPairing(Peer sender, Peer receiver, const QString &file, int baud, const QString &program);
+PairingResult runPairing(EndProgram sender, EndProgram receiver, const QString &file, int baud, const QString &program);
 
 // Empty if folder holds exactly a byte-identical copy of source under the
 // same name; otherwise what is wrong.

@@ -5,7 +5,9 @@
 // the line, the preamble's waits, the boot time and the gaps allow, and
 // measures the flasher's CPU time as a share of one core. Prints figures.
 
+#include "benchsupport.h"
 #include "bootpreamble.h"
+#include "simreport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,7 +29,6 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -71,24 +72,10 @@ struct Slot
     int next = 0;
 };
 
-// utime + stime of a live process, in seconds.
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    if (!stat.open(QFile::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    // The name in parentheses may hold spaces; the fields after it do not.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields[11].toDouble() + fields[12].toDouble()) / double(::sysconf(_SC_CLK_TCK));
-}
-
-class Station
+class StationRun
 {
 public:
-    Station(const QString &image, const QByteArray &sha, qint64 size, double unitLimit)
+    StationRun(const QString &image, const QByteArray &sha, qint64 size, double unitLimit)
         : image(image), sha(sha), size(size), unitLimit(unitLimit)
     {
     }
@@ -197,26 +184,24 @@ private:
     void readUnit(Unit *unit)
     {
         unit->pending += unit->process->readAllStandardOutput();
-        for (int end; (end = unit->pending.indexOf('\n')) >= 0;) {
-            const QByteArray line = unit->pending.left(end);
-            unit->pending.remove(0, end + 1);
-            const QList<QByteArray> fields = line.split(' ');
+        for (const QByteArray &line : takeLines(unit->pending)) {
+            const SimReport::Report report = SimReport::parse(line);
             const auto mark = [this](double *at) { if (*at < 0) *at = now(); };
-            if (fields[0] == "port")
-                unit->port = QString::fromLocal8Bit(fields.value(1));
-            else if (fields[0] == "dir") // printed once the link is made
+            if (report.kind == SimReport::Kind::Port)
+                unit->port = report.path;
+            else if (report.kind == SimReport::Kind::Dir) // printed once the link is made
                 mark(&unit->linked);
-            else if (fields[0] == "line")
+            else if (report.kind == SimReport::Kind::Line)
                 mark(&unit->firstLine);
-            else if (line == "boot loader ready")
+            else if (report.kind == SimReport::Kind::BootLoaderReady)
                 mark(&unit->bootLoader);
-            else if (fields[0] == "receiving") {
+            else if (report.kind == SimReport::Kind::Receiving) {
                 mark(&unit->blockZero);
                 ++unit->receiving;
-            } else if (fields[0] == "stored") {
+            } else if (report.kind == SimReport::Kind::Stored) {
                 mark(&unit->storedAt);
                 unit->stored = true;
-                unit->storedRight = fields.value(2).toLongLong() == size && fields.value(3) == sha;
+                unit->storedRight = report.size == size && report.sha256 == sha;
             }
         }
     }
@@ -248,10 +233,7 @@ private:
                     if (!unit->process->waitForFinished(5000))
                         unit->process->kill();
                 }
-        readFlasher();
-        flasherErrors += flasher.readAllStandardError();
-        flasherExit = flasher.exitStatus() == QProcess::NormalExit ? flasher.exitCode() : -1;
-        loop.quit();
+        finish();
     }
 
     // The last result may still be on its way when its device has gone:
@@ -275,11 +257,17 @@ private:
         stopping = true;
         flasherWall = now();
         if (flasher.state() == QProcess::Running) {
-            flasherCpu = cpuSeconds(flasher.processId());
+            flasherCpu = cpuSeconds(pid_t(flasher.processId()));
             ::kill(pid_t(flasher.processId()), SIGINT);
             if (!flasher.waitForFinished(30000))
                 flasher.kill();
         }
+        finish();
+    }
+
+    // The flasher has ended: what it said last, and how it ended.
+    void finish()
+    {
         readFlasher();
         flasherErrors += flasher.readAllStandardError();
         flasherExit = flasher.exitStatus() == QProcess::NormalExit ? flasher.exitCode() : -1;
@@ -322,9 +310,8 @@ private:
     void readFlasher()
     {
         flasherPending += flasher.readAllStandardOutput();
-        for (int end; (end = flasherPending.indexOf('\n')) >= 0;) {
-            const QJsonObject event = QJsonDocument::fromJson(flasherPending.left(end)).object();
-            flasherPending.remove(0, end + 1);
+        for (const QByteArray &line : takeLines(flasherPending)) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
             const QString kind = event.value("event").toString();
             if (kind == "appeared") {
                 ++appeared;
@@ -398,22 +385,21 @@ int main(int argc, char *argv[])
     QTemporaryDir work;
     if (!work.isValid())
         return 1;
-    QRandomGenerator random(seed);
-    QByteArray content(int(size), Qt::Uninitialized);
-    for (char &c : content)
-        c = char(random.bounded(256));
     const QString image = work.filePath("firmware.bin");
-    QFile out(image);
-    if (!out.open(QFile::WriteOnly) || out.write(content) != size)
+    QFile written(image);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!writeRandomFile(image, size, seed) || !written.open(QFile::ReadOnly) || !hash.addData(&written))
         return 1;
-    out.close();
-    const QByteArray sha = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
+    const QByteArray sha = hash.result().toHex();
+    // The gaps a seed gave when the image was drawn from this generator too.
+    QRandomGenerator random(seed);
+    random.discard(quint64(size));
 
     const double lineSeconds = size * 10.0 / LineBitsPerSecond;
     const double idealUnit = lineSeconds + preambleSeconds() + BootMs / 1000.0;
     // Far past what a unit takes: one still waiting then was never flashed.
     const double unitLimit = 3 * idealUnit + 30;
-    Station station(image, sha, size, unitLimit);
+    StationRun station(image, sha, size, unitLimit);
     for (int s = 0; s < slotCount; ++s) {
         Slot slot;
         slot.path = work.filePath(QString("slot%1").arg(s + 1));

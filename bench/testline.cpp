@@ -1,6 +1,6 @@
 #include "testline.h"
 
-#include <QFile>
+#include "benchsupport.h"
 
 #include <cerrno>
 #include <chrono>
@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,7 +52,7 @@ TestLine::~TestLine()
         closeFd(e.slaveFd);
         if (e.pid > 0) {
             ::kill(e.pid, SIGKILL);
-            ::waitpid(e.pid, nullptr, 0);
+            waitForChild(e.pid, -1);
         }
     }
 }
@@ -88,30 +87,8 @@ bool TestLine::addProcess(const QStringList &argv, const QString &workDir, const
         return false;
     }
 
-    std::vector<QByteArray> args;
-    for (const QString &a : argv)
-        args.push_back(a.toLocal8Bit());
-    std::vector<char *> cargs;
-    for (QByteArray &a : args)
-        cargs.push_back(a.data());
-    cargs.push_back(nullptr);
-    const QByteArray dir = workDir.toLocal8Bit();
-    const QByteArray log = errorLog.isEmpty() ? QByteArray("/dev/null") : errorLog.toLocal8Bit();
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(toChild[0], 0);
-        ::dup2(fromChild[1], 1);
-        const int err = ::open(log.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0)
-            ::dup2(err, 2);
-        for (int fd = 3; fd < 1024; ++fd)
-            ::close(fd);
-        if (::chdir(dir.constData()) != 0)
-            ::_exit(126);
-        ::execvp(cargs[0], cargs.data());
-        ::_exit(127);
-    }
+    const pid_t pid = startChild(argv, ChildStream::descriptor(toChild[0]), ChildStream::descriptor(fromChild[1]),
+                                 ChildStream::file(errorLog.isEmpty() ? QString("/dev/null") : errorLog), workDir);
     ::close(toChild[0]);
     ::close(fromChild[1]);
     if (pid < 0) {
@@ -158,16 +135,12 @@ int TestLine::waitForProcess(int timeoutMs)
     for (End &e : ends) {
         if (e.pid <= 0)
             continue;
-        for (int waited = 0; waited <= timeoutMs; waited += 10) {
-            int wstatus = 0;
-            if (::waitpid(e.pid, &wstatus, WNOHANG) == e.pid) {
-                e.pid = -1;
-                exitStatus = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-                return exitStatus;
-            }
-            ::usleep(10000);
-        }
-        return -1;
+        const int code = waitForChild(e.pid, timeoutMs);
+        if (code == StillRunning)
+            return -1;
+        e.pid = -1;
+        exitStatus = code;
+        return exitStatus;
     }
     return exitStatus;
 }

@@ -2,6 +2,7 @@
 // over a paced serial line, and the sender's peak memory for a small and a
 // large file. Prints figures; judging them is left to the reader.
 
+#include "benchsupport.h"
 #include "pairing.h"
 #include "sendermemory.h"
 
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 
 namespace {
 
@@ -21,15 +21,15 @@ struct Pairing
 {
     const char *key;
     const char *label;
-    Peer sender;
-    Peer receiver;
+    EndProgram sender;
+    EndProgram receiver;
 };
 
 const Pairing kPairings[] = {
-    {"ours-ours", "ours -> ours", Peer::Ours, Peer::Ours},
-    {"ours-rb", "ours -> rb", Peer::Ours, Peer::Lrzsz},
-    {"sb-ours", "sb -k -> ours", Peer::Lrzsz, Peer::Ours},
-    {"sb-rb", "sb -k -> rb", Peer::Lrzsz, Peer::Lrzsz},
+    {"ours-ours", "ours -> ours", EndProgram::Ours, EndProgram::Ours},
+    {"ours-rb", "ours -> rb", EndProgram::Ours, EndProgram::Lrzsz},
+    {"sb-ours", "sb -k -> ours", EndProgram::Lrzsz, EndProgram::Ours},
+    {"sb-rb", "sb -k -> rb", EndProgram::Lrzsz, EndProgram::Lrzsz},
 };
 
 // What we aim for on a 115200 baud line, as a share of its byte rate.
@@ -82,29 +82,7 @@ QString sizeLabel(qint64 size)
 QString randomFile(const QTemporaryDir &dir, qint64 size)
 {
     const QString path = dir.filePath(QString("fw-%1.bin").arg(size));
-    QFile f(path);
-    if (!f.open(QFile::WriteOnly))
-        return QString();
-    std::mt19937 rng(static_cast<quint32>(size));
-    QByteArray chunk(1 << 16, Qt::Uninitialized);
-    for (qint64 left = size; left > 0; left -= chunk.size()) {
-        for (char &c : chunk)
-            c = char(rng());
-        f.write(chunk.constData(), qMin<qint64>(left, chunk.size()));
-    }
-    return path;
-}
-
-QString loadAverage()
-{
-    QFile f("/proc/loadavg");
-    return f.open(QFile::ReadOnly) ? QString::fromLatin1(f.readAll()).section(' ', 0, 2) : QString("?");
-}
-
-void out(const QString &line)
-{
-    std::printf("%s\n", qPrintable(line));
-    std::fflush(stdout);
+    return writeRandomFile(path, size, quint32(size)) ? path : QString();
 }
 
 QString seconds(qint64 ms)
@@ -115,14 +93,14 @@ QString seconds(qint64 ms)
 int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QStringList &keys, int baud)
 {
     const double limit = baud / 10.0;
-    out(QString("Transfers over a TestLine paced at %1 baud: limit %2 bytes/s, 10 bits a byte")
+    printLine(QString("Transfers over a TestLine paced at %1 baud: limit %2 bytes/s, 10 bits a byte")
             .arg(baud).arg(limit, 0, 'f', 0));
-    out("Time runs from setting up the ends (lrzsz start-up included) until both ends have ended:");
-    out("our workers' final status, lrzsz's exit. \"1st block\" and \"EOT\": until the sender began its first");
-    out("data block and sent its EOT (10 ms resolution).");
-    out(QString("load average before: %1 (2 cores; other jobs may share them)").arg(loadAverage()));
-    out("");
-    out(QString("%1 %2 %3 %4 %5 %6 %7 %8")
+    printLine("Time runs from setting up the ends (lrzsz start-up included) until both ends have ended:");
+    printLine("our workers' final status, lrzsz's exit. \"1st block\" and \"EOT\": until the sender began its first");
+    printLine("data block and sent its EOT (10 ms resolution).");
+    printLine(QString("load average before: %1 (2 cores; other jobs may share them)").arg(loadAverage()));
+    printLine("");
+    printLine(QString("%1 %2 %3 %4 %5 %6 %7 %8")
             .arg("size", -8).arg("pairing", -14).arg("result", -6).arg("1st block", 10).arg("EOT", 10)
             .arg("time", 10).arg("bytes/s", 9).arg("of limit", 9));
 
@@ -135,7 +113,7 @@ int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QSt
                 continue;
             const PairingResult r = runPairing(p.sender, p.receiver, file, baud, QCoreApplication::applicationFilePath());
             const double rate = r.totalMs > 0 ? size * 1000.0 / r.totalMs : 0;
-            out(QString("%1 %2 %3 %4 %5 %6 %7 %8%9")
+            printLine(QString("%1 %2 %3 %4 %5 %6 %7 %8%9")
                     .arg(sizeLabel(size), -8).arg(p.label, -14).arg(r.ok ? "ok" : "FAIL", -6)
                     .arg(seconds(r.firstBlockMs), 10).arg(seconds(r.eotMs), 10).arg(seconds(r.totalMs), 10)
                     .arg(rate, 9, 'f', 0).arg(QString::number(100 * rate / limit, 'f', 1) + "%", 9)
@@ -146,7 +124,7 @@ int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QSt
                 ++failures;
         }
     }
-    out(QString("load average after: %1").arg(loadAverage()));
+    printLine(QString("load average after: %1").arg(loadAverage()));
 
     QStringList verdicts;
     for (const Target &t : kTargets) {
@@ -169,32 +147,32 @@ int runTransfers(const QTemporaryDir &dir, const QList<qint64> &sizes, const QSt
                         .arg(share[ours] > share[theirs] ? "met" : "MISSED");
     }
     if (!verdicts.isEmpty()) {
-        out("");
-        out("Targets");
+        printLine("");
+        printLine("Targets");
         for (const QString &v : verdicts)
-            out(v);
+            printLine(v);
     }
     return failures;
 }
 
 int runMemory(const QTemporaryDir &dir, const QList<qint64> &sizes, const QString &program)
 {
-    out("");
-    out("Peak resident set (VmHWM) of a process running only our transmitter, unpaced, to rb --ymodem");
-    out(QString("%1 %2 %3 %4").arg("size", -8).arg("result", -6).arg("time", 10).arg("VmHWM", 12));
+    printLine("");
+    printLine("Peak resident set (VmHWM) of a process running only our transmitter, unpaced, to rb --ymodem");
+    printLine(QString("%1 %2 %3 %4").arg("size", -8).arg("result", -6).arg("time", 10).arg("VmHWM", 12));
     int failures = 0;
     qint64 first = -1;
     for (qint64 size : sizes) {
         const QString file = randomFile(dir, size);
         const MemoryResult r = measureSender(program, file);
-        out(QString("%1 %2 %3 %4%5")
+        printLine(QString("%1 %2 %3 %4%5")
                 .arg(sizeLabel(size), -8).arg(r.ok ? "ok" : "FAIL", -6).arg(seconds(r.totalMs), 10)
                 .arg(QString::number(r.peakKiB) + " KiB", 12).arg(r.ok ? QString() : "  " + r.problem));
         failures += !r.ok;
         if (first < 0)
             first = r.peakKiB;
         else if (r.peakKiB >= 0)
-            out(QString("growth from the first size: %1 KiB").arg(r.peakKiB - first));
+            printLine(QString("growth from the first size: %1 KiB").arg(r.peakKiB - first));
         QFile::remove(file);
     }
     return failures;

@@ -4,6 +4,7 @@
 #include "bootpreamble.h"
 #include "incomingfile.h"
 #include "serialline.h"
+#include "simreport.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -14,11 +15,7 @@
 
 namespace {
 
-void say(const QString &text)
-{
-    std::fputs(qPrintable(text + '\n'), stdout);
-    std::fflush(stdout);
-}
+using SimReport::say;
 
 // Replies carry none of the bytes the tool's sender would take for a
 // control byte ('C', 'A', 'a', CAN), should one be left in its input.
@@ -126,7 +123,7 @@ void DeviceSim::command(const QByteArray &bytes, int baud)
     for (const char c : text)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
             return;
-    say(QString("line %1 %2").arg(QString::fromLatin1(text)).arg(baud));
+    say(SimReport::line(text, baud));
 
     const int count = int(sizeof kCommands / sizeof kCommands[0]);
     int index = 0;
@@ -148,7 +145,7 @@ void DeviceSim::command(const QByteArray &bytes, int baud)
 
     if (index == count - 1 && !options.noBoot) {
         mode = Restarting;
-        say(QString("restarting %1").arg(options.bootMs));
+        say(SimReport::restarting(options.bootMs));
         QTimer::singleShot(options.bootMs, this, &DeviceSim::enterBootLoader);
     }
 }
@@ -164,7 +161,7 @@ void DeviceSim::enterBootLoader()
     dropNak = false;
     line->discardArrived();
     line->setNoiseEnabled(true);
-    say("boot loader ready");
+    say(SimReport::bootLoaderReady());
     tick->start(10);
     step();
 }
@@ -201,7 +198,7 @@ Ymodem::Code DeviceSim::openFile(const unsigned char *block)
     }
     transferClock.start();
     const qint64 size = file->sizeKnown() && file->size() <= quint64(LLONG_MAX) ? qint64(file->size()) : -1;
-    say(QString("receiving %1 %2").arg(file->name()).arg(size));
+    say(SimReport::receiving(file->name(), size));
     return CodeAck;
 }
 
@@ -237,13 +234,10 @@ void DeviceSim::end(const QString &outcome)
         QCryptographicHash sha(QCryptographicHash::Sha256);
         if (image.open(QFile::ReadOnly))
             sha.addData(&image);
-        say(QString("stored %1 %2 %3 %4")
-                .arg(fileName)
-                .arg(image.size())
-                .arg(QString::fromLatin1(sha.result().toHex()))
-                .arg(double(transferClock.nsecsElapsed()) / 1e9, 0, 'f', 3));
+        say(SimReport::stored(fileName, image.size(), sha.result().toHex(),
+                              double(transferClock.nsecsElapsed()) / 1e9));
     } else {
-        say(QString("ended %1 %2 %3").arg(outcome, fileName.isEmpty() ? "-" : fileName).arg(file->stored()));
+        say(SimReport::ended(outcome, fileName, qint64(file->stored())));
     }
 
     if (options.once) {

@@ -4,6 +4,7 @@
 #include "devicesim.h"
 #include "outcome.h"
 #include "ptyline.h"
+#include "simreport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -130,8 +131,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    std::printf("port %s\ndir %s\n", qPrintable(line.slavePath()), qPrintable(options.dir));
-    std::fflush(stdout);
+    SimReport::say(SimReport::port(line.slavePath()) + '\n' + SimReport::dir(options.dir));
 
     // SIGINT/SIGTERM end the event loop so the link is removed.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)

@@ -247,7 +247,7 @@ private slots:
                                                  + QByteArray::number(bytes.size()) + ' ' + sha256(bytes) + ' '
                                            : "ended cancelled ";
             QVERIFY2(!sim->line(end, 0).isEmpty(), end);
-            QCOMPARE(sent, success ? bytes.size() : sim->line(end, 0).split(' ').value(3).toDouble()); // "ended cancelled NAME BYTES"
+            QCOMPARE(sent, success ? bytes.size() : double(SimReport::parse(sim->line(end, 0)).bytes));
             if (recordRoom >= 0) { // the line that did not fit is not there, not even in part
                 QCOMPARE(readFile(cliArgs.last()), recordBefore);
                 QVERIFY(run.cli->process.readAllStandardError().contains("record could not be written"));
@@ -333,7 +333,7 @@ private slots:
         }
         QVERIFY(!stays.line(stored, 0).isEmpty());
         const auto received = [](const Peer &unit) { return std::count_if(unit.lines.begin(), unit.lines.end(),
-            [](const Peer::Line &line) { return line.text.startsWith("receiving "); }); };
+            [](const Peer::Line &line) { return SimReport::parse(line.text).kind == SimReport::Kind::Receiving; }); };
         QCOMPARE(received(stays), 1);
 
         Sim running({"--pace", "--link", s2});

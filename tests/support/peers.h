@@ -5,6 +5,7 @@
 // lrzsz, the simulator, the flasher); and a record of what a worker emits.
 
 #include "scriptedymodem.h"
+#include "simreport.h"
 #include "ymodemfilereceive.h"
 #include "ymodemfiletransmit.h"
 
@@ -189,7 +190,7 @@ struct Sim : SimDir, Peer
 {
     explicit Sim(const QStringList &args)
         : Peer(QIVO_SIM, args + QStringList{"--dir", dir.path(), "--boot-ms", "800"}),
-          port(QString::fromLocal8Bit(line("port ").mid(5)))
+          port(SimReport::parse(line("port ")).path)
     {
     }
     QString port;

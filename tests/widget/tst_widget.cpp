@@ -387,11 +387,13 @@ private slots:
         QProgressBar *bar = control<QProgressBar>(*w, "transmitProgress");
         QStringList seen; // the controls as the first line and the firmware arrive
         sim.onLine = [&](const QByteArray &line) {
-            if (line.startsWith("line at+version") || line.startsWith("receiving"))
+            const SimReport::Report report = SimReport::parse(line);
+            const bool firstLine = report.kind == SimReport::Kind::Line && report.text == "at+version";
+            if (firstLine || report.kind == SimReport::Kind::Receiving)
                 seen << state(*w) + " " + bar->styleSheet();
             if (how == "no port")
                 QFile::remove(link);
-            if (how == "vanish" && line.startsWith("line at+version")) {
+            if (how == "vanish" && firstLine) {
                 sim.process.kill();
                 QFile::remove(link);
                 QFile::link(other.path, link);
