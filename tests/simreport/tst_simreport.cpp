@@ -18,13 +18,13 @@ class tst_SimReport : public QObject
         switch (r.kind) {
         case Kind::Port: return "port|" + r.path;
         case Kind::Dir: return "dir|" + r.path;
-        case Kind::Line: return QString("line|%1|%2").arg(r.text).arg(r.baud);
-        case Kind::Restarting: return QString("restarting|%1").arg(r.ms);
+        case Kind::Line: return "line|" + r.text + '|' + QString::number(r.baud);
+        case Kind::Restarting: return "restarting|" + QString::number(r.ms);
         case Kind::BootLoaderReady: return "boot loader ready";
-        case Kind::Receiving: return QString("receiving|%1|%2").arg(r.name).arg(r.size);
+        case Kind::Receiving: return "receiving|" + r.name + '|' + QString::number(r.size);
         case Kind::Stored:
-            return QString("stored|%1|%2|%3|%4").arg(r.name).arg(r.size).arg(QString(r.sha256)).arg(r.seconds);
-        case Kind::Ended: return QString("ended|%1|%2|%3").arg(r.outcome, r.name).arg(r.bytes);
+            return "stored|" + r.name + '|' + QString::number(r.size) + '|' + r.sha256 + '|' + QString::number(r.seconds);
+        case Kind::Ended: return "ended|" + r.outcome + '|' + r.name + '|' + QString::number(r.bytes);
         default: return "unknown";
         }
     }
