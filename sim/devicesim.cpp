@@ -44,6 +44,9 @@ DeviceSim::DeviceSim(const Options &options, PtyLine *line, QObject *parent)
 {
     connect(line, &PtyLine::bytesArrived, this, &DeviceSim::lineActive);
     connect(tick, &QTimer::timeout, this, &DeviceSim::step);
+    // Once the event loop runs: after the port has been reported.
+    if (options.inBootLoader)
+        QTimer::singleShot(0, this, &DeviceSim::enterBootLoader);
 }
 
 DeviceSim::~DeviceSim() = default;
@@ -275,6 +278,13 @@ uint32_t DeviceSim::read(unsigned char *buff, unsigned int len)
 
 uint32_t DeviceSim::write(unsigned char *buff, unsigned int len)
 {
+    // The engine has taken the block; the module's flash has not. The
+    // repeats the engine acknowledges as repeats, so each answer stays a NAK.
+    if (options.nakAfter >= 0 && blocks > options.nakAfter && len == 1 && buff[0] == CodeAck) {
+        const unsigned char nak = CodeNak;
+        line->send(&nak, 1);
+        return len;
+    }
     if (dropNak && len == 1 && buff[0] == CodeNak) {
         dropNak = false;
         return len;

@@ -33,8 +33,10 @@ public:
         bool once = false;
         bool silent = false;
         bool noBoot = false;
+        bool inBootLoader = false; // from the start, without the AT lines
         bool eotAckFirst = false;
         int cancelAfter = -1; // data blocks to accept before cancelling; -1: never
+        int nakAfter = -1;    // data blocks to accept before answering each with NAK; -1: never
     };
 
     DeviceSim(const Options &options, PtyLine *line, QObject *parent = nullptr);

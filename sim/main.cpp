@@ -64,11 +64,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption pace("pace", "Pace this end to the line's rate (10 bits a byte).");
     const QCommandLineOption silent("silent", "Never answer anything.");
     const QCommandLineOption noBoot("no-boot", "Answer the AT lines but never enter the boot loader.");
+    const QCommandLineOption inBootLoader("in-boot-loader", "Start in the boot loader, as a module restarted before "
+                                          "the flasher came (qivo-dfu-cli --no-preamble).");
     const QCommandLineOption cancelAfter("cancel-after", "Cancel after N data blocks.", "N");
     const QCommandLineOption noise("noise", "Flip each bit on the line with chance RATE, both ways, in the boot loader.", "RATE");
     const QCommandLineOption seed("seed", "Seed for --noise (default 1).", "S", "1");
     const QCommandLineOption eotAckFirst("eot-ack-first", "Answer the first EOT with ACK.");
-    parser.addOptions({link, dir, baud, bootMs, once, pace, silent, noBoot, cancelAfter, noise, seed, eotAckFirst});
+    const QCommandLineOption nakAfter("nak-after", "Answer every data block after the first N with NAK, as a module "
+                                      "whose flash refuses writes: the sender gives up at its error limit.", "N");
+    parser.addOptions({link, dir, baud, bootMs, once, pace, silent, noBoot, inBootLoader, cancelAfter, noise, seed, eotAckFirst, nakAfter});
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet("help"))
@@ -91,6 +95,8 @@ int main(int argc, char *argv[])
     options.bootMs = number(bootMs, 0);
     if (parser.isSet(cancelAfter))
         options.cancelAfter = number(cancelAfter, 0);
+    if (parser.isSet(nakAfter))
+        options.nakAfter = number(nakAfter, 0);
     const quint32 seedValue = quint32(number(seed, 0));
     double noiseRate = 0;
     if (parser.isSet(noise))
@@ -100,6 +106,7 @@ int main(int argc, char *argv[])
     options.once = parser.isSet(once);
     options.silent = parser.isSet(silent);
     options.noBoot = parser.isSet(noBoot);
+    options.inBootLoader = parser.isSet(inBootLoader);
     options.eotAckFirst = parser.isSet(eotAckFirst);
 
     if (parser.isSet(dir)) {
