@@ -16,6 +16,9 @@ namespace {
 
 const QString Active = "border:0px;color:white;background:#006AC6;border-radius:18px;padding:2px 4px;";
 const QString Inactive = "border:0px;color:white;background:#909090;border-radius:18px;padding:2px 4px;";
+// What the steps never restyle or rename: the form's own.
+const QString HelpStyle = "background-image: url(:/image/res/Question_black_small.png);\nborder:none;";
+const QString BrowseText = "  Select Firmware  ";
 const QString FontPath = ":/font/res/HelveticaNeueLTPro.ttf";
 bool resourcesBeforeApplication = false;
 
@@ -24,6 +27,8 @@ const QString Idle = "ports+ baud+ [  Select Port  ]+ browse- [  Upgrade  ]- ";
 const QString Released = "ports+ baud+ [Select Port]+ browse- [Upgrade]- ";
 const QString Taken = "ports- baud- [Close Port]+ browse+ [  Upgrade  ]- ";
 const QString Ready = "ports- baud- [Close Port]+ browse+ [  Upgrade  ]+ ";
+const QString Sending = "ports- baud- [Close Port]- browse- [Cancel]+ ";
+const QString Ended = "ports- baud- [Select Port]+ browse- [Upgrade]- "; // behind the outcome's box
 
 QStringList messages; // everything logged, in order
 QtMessageHandler passOn = nullptr;
@@ -41,26 +46,37 @@ T *control(QWidget &w, const char *name)
     return c ? c : (qFatal("no control %s", name), nullptr);
 }
 
-// A button that looks otherwise than it acts shows '!'.
-QString usable(QWidget *c)
+// '+' usable, '-' not, '!' a control that looks otherwise than it acts: a
+// step button without the style of its usability, another control with a
+// style sheet other than `style`, the form's.
+QString usable(QWidget *c, const QString &style = QString())
 {
-    auto *b = qobject_cast<QPushButton *>(c);
-    return b && b->styleSheet() != (b->isEnabled() ? Active : Inactive) ? "!" : c->isEnabled() ? "+" : "-";
+    const bool step = QStringList{"comButton", "transmitBrowse", "transmitButton"}.contains(c->objectName());
+    return c->styleSheet() != (step ? c->isEnabled() ? Active : Inactive : style) ? "!" : c->isEnabled() ? "+" : "-";
 }
 
-// The selectors, the three buttons with their texts, and the chosen file's name.
+// Every control: the selectors, the three step buttons with their texts (the
+// browse button's only where it is not the form's), the help button, the path
+// and the progress bar only where they are not as the form made them (the
+// bar's style is the progress's, shown apart), and the chosen file's name.
 QString state(QWidget &w)
 {
     auto b = [&](const char *name) { return control<QPushButton>(w, name); };
+    const QString browse = b("transmitBrowse")->text();
+    const QString help = usable(b("helpButton"), HelpStyle) + b("helpButton")->text();
+    const QString path = usable(control(w, "transmitPath"));
     return "ports" + usable(control(w, "comPort")) + " baud" + usable(control(w, "comBaudRate")) + " ["
-           + b("comButton")->text() + "]" + usable(b("comButton")) + " browse" + usable(b("transmitBrowse")) + " ["
-           + b("transmitButton")->text() + "]" + usable(b("transmitButton"))
-           + (b("helpButton")->isEnabled() ? " " : " help- ")
+           + b("comButton")->text() + "]" + usable(b("comButton")) + " browse"
+           + (browse == BrowseText ? "" : "[" + browse + "]") + usable(b("transmitBrowse")) + " ["
+           + b("transmitButton")->text() + "]" + usable(b("transmitButton")) + " " + (help == "+" ? "" : "help" + help + " ")
+           + (path == "+" ? "" : "path" + path + " ")
+           + (control(w, "transmitProgress")->isEnabled() ? "" : "bar- ")
            + QFileInfo(control<QLineEdit>(w, "transmitPath")->text()).fileName();
 }
 
 // Answers modal windows as they appear. A message box is recorded as
-// parent|title|text|icon|buttons|default button|last logged line and closed
+// parent|title|text|icon|buttons|default button|last logged line|the parent's
+// state() behind it, and closed
 // with its first button after 300 ms; a file dialog as title|filters|folder,
 // then it picks `pick` (empty: cancelled).
 struct ModalWatcher
@@ -86,7 +102,8 @@ struct ModalWatcher
                                  box->windowTitle(), box->text(),
                                  QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon()), buttons.join(','),
                                  box->defaultButton() ? box->defaultButton()->text() : "none",
-                                 messages.value(messages.size() - 1)}.join('|');
+                                 messages.value(messages.size() - 1),
+                                 box->parentWidget() ? state(*box->parentWidget()) : "none"}.join('|');
             QTimer::singleShot(300, box, [box] { box->buttons().first()->click(); });
         } else if (auto *dialog = qobject_cast<QFileDialog *>(modal); dialog && dialog->isVisible()) {
             dialogs << dialog->windowTitle() + "|" + dialog->nameFilters().join(',') + "|"
@@ -239,7 +256,7 @@ private slots:
         QTest::addColumn<QString>("after");
         QTest::newRow("port fails to open")
             << "missing" << Idle + "\nWidget|Serial port open failed|Serial Port /dev/qivo-missing already in use!|"
-                                   "Warning|Close|Close|Messagebox port";
+                                   "Warning|Close|Close|Messagebox port|" + Idle;
         QTest::newRow("port taken") << "port" << Taken;
         QTest::newRow("file chosen") << "port file" << Ready + "fw.bin";
         QTest::newRow("released") << "port file release" << "ports+ baud+ [Select Port]+ browse- [  Upgrade  ]- fw.bin";
@@ -248,7 +265,8 @@ private slots:
         QTest::newRow("receiving") << "port file receive" << "ports- baud- [Close Port]- browse- [  Upgrade  ]- fw.bin";
         QTest::newRow("receive stopped") << "port file receive stop" << Ready + "fw.bin";
         const QString lost = "ports+ baud+ [Select Port]+ browse- [  Upgrade  ]- \nWidget|Serial port lost|Serial Port "
-                             "%1 was lost!|Warning|Close|Close|Messagebox lost";
+                             "%1 was lost!|Warning|Close|Close|Messagebox lost|ports+ baud+ [Select Port]+ browse- "
+                             "[  Upgrade  ]- ";
         QTest::newRow("adapter pulled out") << "port unplug" << lost.arg("PTY");
         QTest::newRow("its link removed") << "linked unlink" << lost.arg("LINK");
         QTest::newRow("given port gone and back") << "given unlink relink release" << Taken + " LINK";
@@ -258,8 +276,8 @@ private slots:
         QTest::newRow("drops refused") << "drop port dropdir droptwo dropweb droptxt receive drop"
                                        << "ports- baud- [Close Port]- browse- [  Upgrade  ]-  ------";
         QTest::newRow("other outcomes are failures")
-            << "status" << Released + QString("\nWidget|Failure|Device firmware upgrade failed!|Warning|Close|Close|"
-                                              "Messagebox default").repeated(3);
+            << "status" << Released + ("\nWidget|Failure|Device firmware upgrade failed!|Warning|Close|Close|"
+                                       "Messagebox default|" + Released).repeated(3);
     }
 
     void controlStates()
@@ -343,10 +361,11 @@ private slots:
         QTest::newRow("success, with help asked for on the way")
             << "help" << QStringList{"Widget|Help|This tool is applicable to QIVO LoRa modules: QIVO-M1, QIVO-M2, "
                                      "QIVO-M3, and their derivatives such as QIVO-G1, etc.|Question|Close|Close|"
-                                     "Messagebox help",
+                                     "Messagebox help|" + Sending + "fw.bin",
                                      "Widget|Success|Device firmware upgrade successful\xef\xbc\x81|Information|OK|"
-                                     "OK|Messagebox success"};
-        const QString failure = "Widget|Failure|Device firmware upgrade %1|Warning|Close|Close|Messagebox %2";
+                                     "OK|Messagebox success|" + Ended + "fw.bin"};
+        const QString failure =
+            "Widget|Failure|Device firmware upgrade %1|Warning|Close|Close|Messagebox %2|" + Ended + "fw.bin";
         QTest::newRow("device never answers") << "silent" << QStringList{failure.arg("timeout!", "timeout")};
         QTest::newRow("firmware gone") << "no file" << QStringList{failure.arg("failed!", "default")};
         // The window holds the port during the preamble; the worker's own open fails.
@@ -406,6 +425,7 @@ private slots:
             QCOMPARE(openCount(sim.port), 0);
             QTest::qWait(100);
             QCOMPARE(sim.lines.size(), 3); // port, dir, the first line
+            QCOMPARE(state(*w), Released + "fw.bin");
         } else if (how == "help" || how == "cancel" || how == "close") {
             QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 3, 20000);
         }
@@ -439,7 +459,7 @@ private slots:
         const QString chunk = " QProgressBar::chunk { background-color: ";
         QCOMPARE(QString::number(bar->value()) + " " + bar->styleSheet(), "100" + chunk + "#36C649 }");
         QCOMPARE(seen, (QStringList{"ports- baud- [Close Port]- browse- [  Upgrade  ]- fw.bin" + chunk + "#909090 }",
-                                    "ports- baud- [Close Port]- browse- [Cancel]+ fw.bin" + chunk + "#909090 }"}));
+                                    Sending + "fw.bin" + chunk + "#909090 }"}));
         const qint64 version = sim.arrival("line at+version 9600"), boot = sim.arrival("line at+boot 9600"),
                      update = sim.arrival("line at+update 115200");
         QVERIFY2(version >= 0 && boot - version >= 950 && update - boot >= 450,
