@@ -23,3 +23,24 @@ PortChoice followPorts(const PortChoice &shown, const QStringList &system, bool 
     const int kept = ports.indexOf(shown.ports.value(shown.current));
     return {ports, kept >= 0 || ports.isEmpty() ? kept : 0};
 }
+
+bool givenMoved(const QStringList &shown, const QString &given, bool present)
+{
+    return !given.isEmpty() && present != (findPort(shown, given) >= 0);
+}
+
+bool PortWatch::follow(bool held, bool givenMoved)
+{
+    const bool now = !devWatched || (wasHeld && !held) || (!held && givenMoved);
+    wasHeld = held;
+    return now;
+}
+
+PortLoss portLoss(bool taken, bool busy, bool open, bool closing)
+{
+    if (closing)
+        return PortLoss::Ignored;
+    if (busy)
+        return open ? PortLoss::EndsPreamble : PortLoss::Ignored;
+    return taken ? PortLoss::Released : PortLoss::Ignored;
+}

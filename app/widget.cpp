@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <iterator>
+
 namespace {
 
 const char *const ActiveButtonStyle =
@@ -96,7 +98,8 @@ Widget::Widget(QWidget *parent)
       receiveButtonStatus(false),
       transmitFilePath("."),
       closing(false),
-      lineLost(false)
+      lineLost(false),
+      phase(Phase::Start)
 {
     button_status = false; // a new window starts with the port released
 
@@ -119,11 +122,7 @@ Widget::Widget(QWidget *parent)
     if (!folder.isEmpty() && QFileInfo(folder).isDir())
         transmitFilePath = folder;
 
-    serialPort->setBaudRate(115200, QSerialPort::AllDirections);
-    serialPort->setDataBits(QSerialPort::Data8);
-    serialPort->setStopBits(QSerialPort::OneStop);
-    serialPort->setParity(QSerialPort::NoParity);
-    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    SerialLine::configure(serialPort, SerialLine::TransferBaudRate);
 
     connect(ymodemFileTransmit, SIGNAL(transmitProgress(int)), this, SLOT(transmitProgress(int)));
     connect(ymodemFileReceive, SIGNAL(receiveProgress(int)), this, SLOT(receiveProgress(int)));
@@ -146,23 +145,18 @@ Widget::Widget(QWidget *parent)
     // Ports that came or went while one was held show once it is let go. A
     // port given by hand may live outside /dev (a link in /tmp, a pty): it is
     // looked at here too, and the list follows when it comes or goes.
-    connect(portWatch, &QTimer::timeout, this, [this, watched, wasHeld = false]() mutable {
-        wasHeld = wasHeld || button_status || busy(); // also one taken since the last look and lost now
-        if (button_status && !busy() && !closing && !QFileInfo::exists(SerialLine::systemLocation(heldPort)))
+    connect(portWatch, &QTimer::timeout, this, [this, look = PortWatch(watched)]() mutable {
+        look.start(button_status || busy());
+        if (portLoss(button_status, busy(), serialPort->isOpen(), closing) == PortLoss::Released
+            && !QFileInfo::exists(SerialLine::systemLocation(heldPort)))
             portLost();
-        const bool held = button_status || busy();
-        const bool givenMoved =
-            !givenPort.isEmpty() && givenPortPresent().isEmpty() == (findPort(shownPorts(), givenPort) >= 0);
-        if (!watched || (wasHeld && !held) || (!held && givenMoved))
+        if (look.follow(button_status || busy(), givenMoved(shownPorts(), givenPort, !givenPortPresent().isEmpty())))
             followSystemPorts();
-        wasHeld = held;
     });
     portWatch->start();
     setAcceptDrops(true);
 
-    ui->comButton->setStyleSheet(ActiveButtonStyle);
-    ui->transmitBrowse->setStyleSheet(InactiveButtonStyle);
-    ui->transmitButton->setStyleSheet(InactiveButtonStyle);
+    setPhase(Phase::Start);
 
     ui->label_qivo->setOpenExternalLinks(true);
     ui->label_qivo->setText(tr("<a href=\"https://www.qivo.example\">www.qivo.example</a>"));
@@ -257,12 +251,7 @@ void Widget::on_comButton_clicked()
                 transmitFilePath = lastFile;
                 ui->transmitPath->setText(lastFile);
             }
-            ui->comPort->setEnabled(false);
-            ui->comBaudRate->setEnabled(false);
-            ui->comButton->setText("Close Port");
-            setUsable(ui->transmitBrowse, true);
-            if (!ui->transmitPath->text().isEmpty())
-                setUsable(ui->transmitButton, true);
+            setPhase(ui->transmitPath->text().isEmpty() ? Phase::PortOpen : Phase::FirmwareChosen);
         } else {
             const QString text = "Serial Port " + ui->comPort->currentText() + " already in use!";
             qDebug() << "Messagebox port";
@@ -277,18 +266,55 @@ void Widget::closePort()
 {
     button_status = false;
     serialPort->close();
-    ui->comPort->setEnabled(true);
-    ui->comBaudRate->setEnabled(true);
-    ui->comButton->setText("Select Port");
-    setUsable(ui->transmitBrowse, false);
-    setUsable(ui->transmitButton, false);
+    setPhase(Phase::Idle);
+}
+
+// Every control in each phase: the port and rate selectors, then each step
+// button usable (ActiveButtonStyle) or not (InactiveButtonStyle), with its
+// text where the phase sets one (null: it keeps the one it has, the form's
+// until the first change). The help button, the path and the progress bar
+// are the same in every phase.
+void Widget::setPhase(Phase next)
+{
+    static const struct {
+        Phase phase;
+        bool selectors, port;
+        const char *portText;
+        bool browse, upgrade;
+        const char *upgradeText;
+    } rows[] = {
+        // phase               selectors port   port text      browse upgrade upgrade text
+        {Phase::Start,          true,  true,  nullptr,       false, false, nullptr},
+        {Phase::Idle,           true,  true,  "Select Port", false, false, nullptr},
+        {Phase::PortOpen,       false, true,  "Close Port",  true,  false, nullptr},
+        {Phase::FirmwareChosen, false, true,  "Close Port",  true,  true,  nullptr},
+        {Phase::Preamble,       false, false, "Close Port",  false, false, nullptr},
+        {Phase::Upgrading,      false, false, "Close Port",  false, true,  "Cancel"},
+        {Phase::Cancelling,     false, false, "Select Port", false, false, nullptr},
+        {Phase::Outcome,        false, true,  "Select Port", false, false, "Upgrade"},
+        {Phase::Receiving,      false, false, nullptr,       false, false, nullptr},
+    };
+    static_assert(std::size(rows) == int(Phase::Receiving) + 1, "a row for every phase");
+    const auto &row = rows[int(next)];
+    Q_ASSERT(row.phase == next);
+    phase = next;
+    ui->comPort->setEnabled(row.selectors);
+    ui->comBaudRate->setEnabled(row.selectors);
+    setUsable(ui->comButton, row.port);
+    if (row.portText)
+        ui->comButton->setText(row.portText);
+    setUsable(ui->transmitBrowse, row.browse);
+    setUsable(ui->transmitButton, row.upgrade);
+    if (row.upgradeText)
+        ui->transmitButton->setText(row.upgradeText);
 }
 
 // The port button is locked from the preamble until a transfer's outcome,
 // and while receiving.
 bool Widget::busy() const
 {
-    return !ui->comButton->isEnabled();
+    return phase == Phase::Preamble || phase == Phase::Upgrading || phase == Phase::Cancelling
+           || phase == Phase::Receiving;
 }
 
 // Idle, the selector follows the system's ports.
@@ -313,16 +339,19 @@ void Widget::followSystemPorts()
 // the preamble ends as failed.
 void Widget::portLost()
 {
-    if (busy() && serialPort->isOpen() && !closing) {
+    switch (portLoss(button_status, busy(), serialPort->isOpen(), closing)) {
+    case PortLoss::EndsPreamble:
         serialPort->close();
         lineLost = true;
-        return;
+        break;
+    case PortLoss::Released:
+        closePort();
+        qDebug() << "Messagebox lost";
+        showCloseBox(this, QMessageBox::Warning, "Serial port lost", "Serial Port " + heldPort + " was lost!");
+        break;
+    case PortLoss::Ignored:
+        break;
     }
-    if (!button_status || busy() || closing)
-        return;
-    closePort();
-    qDebug() << "Messagebox lost";
-    showCloseBox(this, QMessageBox::Warning, "Serial port lost", "Serial Port " + heldPort + " was lost!");
 }
 
 QStringList Widget::shownPorts() const
@@ -360,7 +389,7 @@ void Widget::setFirmware(const QString &path)
 void Widget::chooseFile(const QString &path)
 {
     setFirmware(path);
-    setUsable(ui->transmitButton, !path.isEmpty());
+    setPhase(path.isEmpty() ? Phase::PortOpen : Phase::FirmwareChosen);
     if (path.isEmpty())
         return;
     QSettings settings(SettingsOrganization, SettingsApplication);
@@ -419,9 +448,7 @@ void Widget::on_transmitButton_clicked()
 
     // From here until the outcome the port that was taken is the only one:
     // the preamble and the firmware must reach the same device.
-    setUsable(ui->comButton, false);
-    setUsable(ui->transmitButton, false);
-    setUsable(ui->transmitBrowse, false);
+    setPhase(Phase::Preamble);
     ui->transmitProgress->setValue(0);
     ui->transmitProgress->setStyleSheet("QProgressBar::chunk { background-color: #909090 }");
 
@@ -436,15 +463,13 @@ void Widget::on_transmitButton_clicked()
         Sleep(step.waitMs);
         if (closing) {
             endTransmit();
-            ui->comPort->setEnabled(true);
-            ui->comBaudRate->setEnabled(true);
+            setPhase(Phase::Idle);
             return;
         }
         if (lineLost)
             break;
     }
 
-    setUsable(ui->transmitButton, true);
     serialPort->close();
 
     ymodemFileTransmit->setFileName(ui->transmitPath->text());
@@ -453,16 +478,13 @@ void Widget::on_transmitButton_clicked()
 
     if (!lineLost && ymodemFileTransmit->startTransmit()) {
         transmitButtonStatus = true;
-        setUsable(ui->comButton, false);
-        setUsable(ui->transmitBrowse, false);
-        ui->transmitButton->setText("Cancel");
+        setPhase(Phase::Upgrading);
         ui->transmitProgress->setValue(0);
     } else {
         endTransmit();
         qDebug() << "Messagebox failed";
         showCloseBox(this, QMessageBox::Warning, "Failure", "Device firmware upgrade failed!");
-        ui->comPort->setEnabled(true);
-        ui->comBaudRate->setEnabled(true);
+        setPhase(Phase::Idle);
     }
 }
 
@@ -475,9 +497,7 @@ void Widget::on_receiveButton_clicked()
         ymodemFileReceive->setPortBaudRate(ui->comBaudRate->currentText().toInt());
         if (ymodemFileReceive->startReceive()) {
             receiveButtonStatus = true;
-            setUsable(ui->comButton, false);
-            setUsable(ui->transmitBrowse, false);
-            setUsable(ui->transmitButton, false);
+            setPhase(Phase::Receiving);
         }
     } else {
         ymodemFileReceive->stopReceive();
@@ -490,9 +510,7 @@ void Widget::releasePort()
 {
     button_status = false;
     serialPort->close();
-    ui->comButton->setText("Select Port");
-    setUsable(ui->transmitBrowse, false);
-    setUsable(ui->transmitButton, false);
+    setPhase(Phase::Cancelling);
 }
 
 // Back to idle with the port released; the selectors follow once the
@@ -502,11 +520,7 @@ void Widget::endTransmit()
     transmitButtonStatus = false;
     button_status = false;
     serialPort->close();
-    ui->comButton->setText("Select Port");
-    setUsable(ui->comButton, true);
-    setUsable(ui->transmitBrowse, false);
-    ui->transmitButton->setText("Upgrade");
-    setUsable(ui->transmitButton, false);
+    setPhase(Phase::Outcome);
 }
 
 void Widget::transmitProgress(int progress)
@@ -547,8 +561,7 @@ void Widget::transmitStatus(YmodemFileTransmit::Status status)
         break;
     }
 
-    ui->comPort->setEnabled(true);
-    ui->comBaudRate->setEnabled(true);
+    setPhase(Phase::Idle);
 }
 
 void Widget::receiveStatus(YmodemFileReceive::Status status)
@@ -557,10 +570,10 @@ void Widget::receiveStatus(YmodemFileReceive::Status status)
         return;
 
     receiveButtonStatus = false;
-    setUsable(ui->comButton, true);
-    setUsable(ui->transmitBrowse, true);
-    if (!ui->transmitPath->text().isEmpty())
-        setUsable(ui->transmitButton, true);
+    if (button_status)
+        setPhase(ui->transmitPath->text().isEmpty() ? Phase::PortOpen : Phase::FirmwareChosen);
+    else
+        setPhase(Phase::Idle);
 }
 
 void Widget::on_helpButton_clicked()

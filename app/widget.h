@@ -57,6 +57,21 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
+    // What the window is doing. The controls follow from it alone: setPhase
+    // sets every one of them from its row in one table.
+    enum class Phase {
+        Start,          // a new window: no port taken, the form's own texts
+        Idle,           // no port taken
+        PortOpen,       // a port taken, no firmware chosen
+        FirmwareChosen, // a port taken and a firmware chosen: "Upgrade" can start
+        Preamble,       // the AT lines go out on the port taken
+        Upgrading,      // the worker sends the firmware; "Cancel" stops it
+        Cancelling,     // cancelled and the port let go; the worker's outcome to come
+        Outcome,        // the outcome's box is up; then Idle
+        Receiving,      // the receive worker runs
+    };
+    void setPhase(Phase next);
+
     void endTransmit();
     void releasePort();
     void closePort();
@@ -81,6 +96,7 @@ private:
     bool lineLost; // the port went away during the preamble
     QString heldPort;
     QString givenPort;
+    Phase phase;
 };
 
 #endif // WIDGET_H
