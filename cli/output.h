@@ -21,8 +21,6 @@ public:
 
     Output(bool json, Progress progress) : json(json), progressMode(progress) {}
 
-    bool isJson() const { return json; }
-
     void event(const QJsonObject &object, const QString &text) const;
     // `extra` is added to the JSON event.
     void progress(const UpgradeJob *job, const QJsonObject &extra = {});
@@ -38,7 +36,6 @@ public:
 
     // A final outcome, of which the worst makes the exit code.
     void count(Outcome outcome);
-    Outcome worst() const { return worstSoFar; }
     // Stopped by a signal while a transfer ran: cancelled, whatever else.
     // Otherwise the worst outcome's code, and failed for a lost record line.
     int exitCode(bool cancelled) const;
