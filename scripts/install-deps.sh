@@ -11,6 +11,8 @@ packages=(
     # The Debian package: its manual pages, dependencies and checks.
     dpkg-dev file help2man scdoc
     lintian desktop-file-utils appstream
+    # The station board's browser test.
+    chromium chromium-driver python3-selenium
 )
 # Only for scripts/render-window.sh, which draws the README's picture.
 if [ "${1:-}" = "--picture" ]; then
