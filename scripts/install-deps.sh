@@ -11,6 +11,9 @@ packages=(
     # The Debian package: its manual pages, dependencies and checks.
     dpkg-dev file help2man scdoc
     lintian desktop-file-utils appstream
+    # promtool, which checks the monitoring examples (its package also brings a
+    # Prometheus server, enabled: systemctl disable --now prometheus if unwanted).
+    prometheus
 )
 # Only for scripts/render-window.sh, which draws the README's picture.
 if [ "${1:-}" = "--picture" ]; then
