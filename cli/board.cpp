@@ -71,6 +71,7 @@ bool Board::serve(const QString &address, QString *error)
         server.reset();
         return false;
     }
+    servedAt = QString(host.contains(':') ? "http://[%1]:%2/" : "http://%1:%2/").arg(host).arg(server->port());
     update();
     return true;
 }

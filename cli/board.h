@@ -45,6 +45,8 @@ public:
     // Serves the board on ADDR:PORT (ADDR 127.0.0.1 when left out).
     bool serve(const QString &address, QString *error);
     quint16 port() const;
+    // Where it is served, as a browser takes it.
+    QString url() const { return servedAt; }
 
     void event(const QJsonObject &event);
 
@@ -76,6 +78,7 @@ private:
     qint64 durationCount = 0;
 
     std::unique_ptr<BoardServer> server;
+    QString servedAt;
 };
 
 #endif // BOARD_H

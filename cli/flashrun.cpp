@@ -64,7 +64,10 @@ bool FlashRun::showBoards(QString *error)
     };
     board = std::make_unique<Board>(request.image, request.file, false, ports, counts);
     output.setListener([this](const QJsonObject &event) { board->event(event); });
-    return board->serve(request.http, error);
+    if (!board->serve(request.http, error))
+        return false;
+    Output::complain("board at " + board->url());
+    return true;
 }
 
 void FlashRun::start()

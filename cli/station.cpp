@@ -261,8 +261,11 @@ bool Station::showBoards(QString *error)
         return true;
     board = std::make_unique<Board>(request.image, request.file, true, request.watched, [this] { return counts(); });
     output.setListener([this](const QJsonObject &event) { board->event(event); });
-    if (!request.http.isEmpty() && !board->serve(request.http, error))
-        return false;
+    if (!request.http.isEmpty()) {
+        if (!board->serve(request.http, error))
+            return false;
+        Output::complain("board at " + board->url());
+    }
     if (onTerminal) {
         terminal = new TerminalBoard(*board, [this] { return counts(); }, this);
         output.setPrinter([this](const QString &line) { terminal->print(line); });
