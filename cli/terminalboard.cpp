@@ -52,14 +52,13 @@ QString TerminalBoard::line(const QString &slot, const QString &state, int perce
     else if (state == "booting")
         what = "waiting for the boot loader";
     else if (state == "flashing") {
-        constexpr int bar = 20;
+        constexpr int bar = 16;
         const int filled = percent * bar / 100;
         what = QString("flashing [%1%2] %3%").arg(QString(filled, '#'), QString(bar - filled, '-')).arg(percent, 3);
     }
-    QString text = QString("%1 %2").arg(slot.leftJustified(24), what.leftJustified(38));
+    QString text = QString("%1 %2 %3").arg(slot.left(20).leftJustified(20), what.leftJustified(36), clock(seconds).rightJustified(7));
     if (!unit.isEmpty())
-        text += QString(" %1 #%2").arg(unit.left(16).leftJustified(16)).arg(attempt);
-    text = text.leftJustified(83) + ' ' + clock(seconds);
+        text += QString("  %1 #%2").arg(unit, QString::number(attempt));
     // A line that wraps would throw off the count of lines to go back up.
     return text.left(width - 1);
 }
