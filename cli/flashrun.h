@@ -6,7 +6,10 @@
 #include <QObject>
 #include <QVector>
 
+#include <memory>
+
 struct Request;
+class Board;
 class ProgressBars;
 class Record;
 class UpgradeJob;
@@ -21,6 +24,10 @@ class FlashRun : public QObject
 public:
     FlashRun(const Request &request, Record *record, QObject *parent = nullptr);
 
+    ~FlashRun() override;
+
+    // Serves the board with --http; false, with *error, when it cannot.
+    bool showBoards(QString *error);
     void start();
     // Cancels every port; later calls change nothing.
     void stop();
@@ -36,6 +43,7 @@ private:
     Output output;
     QVector<UpgradeJob *> jobs;
     ProgressBars *bars = nullptr;
+    std::unique_ptr<Board> board;
     int running = 0;
     bool interrupted = false;
 };

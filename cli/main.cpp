@@ -82,6 +82,11 @@ int main(int argc, char *argv[])
             }
             run->stop();
         });
+        QString why;
+        if (!run->showBoards(&why)) {
+            Output::complain(why);
+            return ExitCode::Failed;
+        }
         // Queued: a run may end inside start(), before the loop runs.
         QObject::connect(run, &std::remove_pointer_t<decltype(run)>::finished, qApp, &QCoreApplication::exit,
                          Qt::QueuedConnection);

@@ -14,30 +14,58 @@ void writeJson(const QJsonObject &object)
     std::fflush(stdout);
 }
 
+QJsonObject merged(QJsonObject object, const QJsonObject &extra)
+{
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}
+
 } // namespace
 
 void Output::event(const QJsonObject &object, const QString &text) const
 {
+    if (listen)
+        listen(object);
     if (json) {
         writeJson(object);
-    } else {
+    } else if (!text.isEmpty() && print) {
+        print(text);
+    } else if (!text.isEmpty()) {
         std::printf("%s\n", qPrintable(text));
         std::fflush(stdout);
     }
 }
 
+void Output::state(const UpgradeJob *job, const QJsonObject &extra) const
+{
+    const char *name = job->phase() == UpgradeJob::Phase::Preamble ? "preamble"
+                       : job->phase() == UpgradeJob::Phase::Waiting ? "booting"
+                                                                     : "flashing";
+    const QJsonObject object = merged({{"event", "state"}, {"port", job->port()}, {"state", name}}, extra);
+    if (listen)
+        listen(object);
+    // A step of progress: printed with the progress, as JSON only.
+    if (json && progressMode == Progress::Steps)
+        writeJson(object);
+}
+
 void Output::progress(const UpgradeJob *job, const QJsonObject &extra)
 {
-    if (progressMode == Progress::None)
-        return;
     const int tenth = job->percent() / 10;
     if (tenth <= reportedTenth.value(job))
         return;
     reportedTenth.insert(job, tenth);
+    const double sending = job->sendingSeconds();
+    const QJsonObject object = merged({{"event", "progress"}, {"port", job->port()}, {"percent", job->percent()},
+                                       {"bytes", double(job->bytes())},
+                                       {"rate", sending > 0 ? qRound(10 * job->bytes() / sending) / 10.0 : 0.0}},
+                                      extra);
+    if (listen)
+        listen(object);
+    if (progressMode == Progress::None)
+        return;
     if (json) {
-        QJsonObject object{{"event", "progress"}, {"port", job->port()}, {"percent", job->percent()}};
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            object.insert(it.key(), it.value());
         writeJson(object);
     } else {
         std::fprintf(stderr, "%s: %d%% (%lld bytes)\n", qPrintable(job->port()), job->percent(),
@@ -49,10 +77,7 @@ void Output::progress(const UpgradeJob *job, const QJsonObject &extra)
 void Output::result(const UpgradeJob *job, const QString &file, const QJsonObject &extra, const QString &suffix)
 {
     reportedTenth.remove(job);
-    QJsonObject object = resultObject(job, file);
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        object.insert(it.key(), it.value());
-    event(object, resultText(job) + suffix);
+    event(merged(resultObject(job, file), extra), resultText(job) + suffix);
     if (!job->error().isEmpty())
         complain(QString("%1: %2").arg(job->port(), job->error()));
 }

@@ -46,7 +46,13 @@ const char kEpilogue[] =
     "that leads to something other than a serial device is reported once. Its exit\n"
     "code is 0 when every unit finally succeeded, otherwise the worst final outcome's;\n"
     "stopped while a transfer ran, 2; 1 at least once the record could not be\n"
-    "written, after which it starts no more units.\n";
+    "written, after which it starts no more units.\n"
+    "\n"
+    "--http ADDRESS:PORT serves the board: / (a page with a tile per slot), /events\n"
+    "(Server-Sent Events: a snapshot, then the objects --json prints), /status (the\n"
+    "snapshot) and /metrics (Prometheus). It is read-only; stop the station with a\n"
+    "signal or its service. On a terminal without --json, --watch draws a line per\n"
+    "slot under the results.\n";
 
 void complain(const QString &message)
 {
@@ -203,7 +209,10 @@ int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Requ
     const QCommandLineOption watch("watch", "Station: each PORT is a slot; flash every device that appears on one, once, until SIGINT/SIGTERM.");
     const QCommandLineOption retries("retries", "With --watch: start a unit that timed out or failed again, up to N times while it stays plugged in (default 0).", "N", "0");
     const QCommandLineOption record("record", "Append one JSON line per attempt to FILE, synced to disk.", "FILE");
-    parser.addOptions({port, baud, noPreamble, json, list, quiet, watch, retries, record, help, version});
+    const QCommandLineOption http("http", "Serve a read-only board (/, /events, /status, /metrics) on [ADDRESS:]PORT, "
+                                  "127.0.0.1 unless an address is given; with --watch or several ports. Empty: none.",
+                                  "ADDRESS:PORT");
+    parser.addOptions({port, baud, noPreamble, json, list, quiet, watch, retries, record, http, help, version});
     parser.addPositionalArgument("FILE", "The firmware image (.bin).");
 
     if (!parser.parse(arguments)) {
@@ -239,6 +248,7 @@ int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Requ
         return ExitCode::Usage;
     }
     request->record = parser.value(record);
+    request->http = parser.value(http);
 
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1) {

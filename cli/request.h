@@ -30,6 +30,7 @@ struct Request
     QStringList watched; // the slots, as paths or usb: selectors
     int retries = 0;
     QString record; // JSON Lines file appended to per attempt; empty: none
+    QString http;   // [ADDRESS:]PORT of the board; empty: none
 };
 
 // Reads and checks the command line; `raw` holds the arguments' bytes, for

@@ -1,12 +1,16 @@
 #include "station.h"
 
+#include "board.h"
 #include "firmwareimage.h"
 #include "request.h"
 #include "slotwatch.h"
+#include "terminalboard.h"
 #include "upgradejob.h"
 
 #include <QFileInfo>
 #include <QTimer>
+
+#include <unistd.h>
 
 Station::Station(const Request &request, Record *record, QObject *parent)
     : QObject(parent), request(request), record(record),
@@ -28,6 +32,8 @@ Station::Station(const Request &request, Record *record, QObject *parent)
         usbSlots = usbSlots || UsbSelector::parse(slot, &usb);
     }
 }
+
+Station::~Station() = default;
 
 bool Station::concerns(const QString &path) const
 {
@@ -123,10 +129,13 @@ void Station::attempt(const QString &device)
 
     unit.job = new UpgradeJob(port, device, request.image, request.baud, request.preamble, this);
     UpgradeJob *job = unit.job;
-    connect(job, &UpgradeJob::progressed, this, [this, job, device] {
+    const auto about = [this, device] {
         const Unit &unit = units[device];
-        output.progress(job, {{"attempt", unit.attempts}, {"unit", unit.identity.unit(unit.seen.port)}});
-    });
+        return QJsonObject{{"attempt", unit.attempts}, {"unit", unit.identity.unit(unit.seen.port)},
+                           {"slot", unit.seen.slot}};
+    };
+    connect(job, &UpgradeJob::progressed, this, [this, job, about] { output.progress(job, about()); });
+    connect(job, &UpgradeJob::phaseChanged, this, [this, job, about] { output.state(job, about()); });
     connect(job, &UpgradeJob::finished, this, [this, device] { attemptEnded(device); }, Qt::QueuedConnection);
     job->start();
 }
@@ -213,22 +222,53 @@ void Station::stop()
         summarize();
 }
 
+// The units' counts: in the summary, and on the boards while the station runs.
+QJsonObject Station::counts() const
+{
+    const double hours = double(clock.elapsed()) / 3.6e6;
+    const int succeeded = tally.firstPass + tally.afterRetries;
+    const auto share = [&](int n) { return tally.units ? qRound(1000.0 * n / tally.units) / 1000.0 : 0.0; };
+    return {{"units", tally.units}, {"first_pass", tally.firstPass}, {"after_retries", tally.afterRetries},
+            {"failed", tally.failed}, {"cancelled", tally.cancelled}, {"first_pass_yield", share(tally.firstPass)},
+            {"final_yield", share(succeeded)},
+            {"units_per_hour", hours > 0 ? qRound(10 * succeeded / hours) / 10.0 : 0.0}};
+}
+
 void Station::summarize()
 {
     for (const Unit &unit : units) // still plugged in
         count(unit);
-    const double hours = double(clock.elapsed()) / 3.6e6;
-    const int succeeded = tally.firstPass + tally.afterRetries;
-    const auto share = [&](int n) { return tally.units ? qRound(1000.0 * n / tally.units) / 1000.0 : 0.0; };
-    const double perHour = hours > 0 ? qRound(10 * succeeded / hours) / 10.0 : 0.0;
-    output.event({{"event", "summary"}, {"units", tally.units}, {"first_pass", tally.firstPass},
-           {"after_retries", tally.afterRetries}, {"failed", tally.failed}, {"cancelled", tally.cancelled},
-           {"first_pass_yield", share(tally.firstPass)}, {"final_yield", share(succeeded)},
-           {"units_per_hour", perHour}, {"seconds", qRound(hours * 3.6e6) / 1000.0}},
-          QString("summary: units seen %1, succeeded first time %2, after retries %3, failed %4, cancelled %5; "
-                  "first-pass yield %6 %, final yield %7 %; %8 units per hour")
-              .arg(tally.units).arg(tally.firstPass).arg(tally.afterRetries).arg(tally.failed).arg(tally.cancelled)
-              .arg(100 * share(tally.firstPass)).arg(100 * share(succeeded)).arg(perHour));
+    QJsonObject summary = counts();
+    summary.insert("event", "summary");
+    summary.insert("seconds", qRound(double(clock.elapsed())) / 1000.0);
+    if (terminal)
+        terminal->finish();
+    output.event(summary,
+                 QString("summary: units seen %1, succeeded first time %2, after retries %3, failed %4, cancelled %5; "
+                         "first-pass yield %6 %, final yield %7 %; %8 units per hour")
+                     .arg(tally.units).arg(tally.firstPass).arg(tally.afterRetries).arg(tally.failed).arg(tally.cancelled)
+                     .arg(100 * summary.value("first_pass_yield").toDouble())
+                     .arg(100 * summary.value("final_yield").toDouble())
+                     .arg(summary.value("units_per_hour").toDouble()));
     // Units the record lost make the run a failure, even if they succeeded.
     emit finished(output.exitCode(cancelledRunning));
+}
+
+bool Station::showBoards(QString *error)
+{
+    const bool onTerminal = !request.json && ::isatty(STDOUT_FILENO);
+    if (request.http.isEmpty() && !onTerminal)
+        return true;
+    board = std::make_unique<Board>(request.image, request.file, true, request.watched, [this] { return counts(); });
+    output.setListener([this](const QJsonObject &event) { board->event(event); });
+    if (!request.http.isEmpty()) {
+        if (!board->serve(request.http, error))
+            return false;
+        Output::complain("board at " + board->url());
+    }
+    if (onTerminal) {
+        terminal = new TerminalBoard(*board, [this] { return counts(); }, this);
+        output.setPrinter([this](const QString &line) { terminal->print(line); });
+    }
+    return true;
 }

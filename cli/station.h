@@ -11,7 +11,11 @@
 #include <QSet>
 #include <QStringList>
 
+#include <memory>
+
 struct Request;
+class Board;
+class TerminalBoard;
 class UpgradeJob;
 class SlotWatch;
 
@@ -27,7 +31,11 @@ class Station : public QObject
 
 public:
     Station(const Request &request, Record *record, QObject *parent = nullptr);
+    ~Station() override;
 
+    // The boards: served with --http, drawn on a terminal without --json.
+    // False, with *error, when the board cannot be served.
+    bool showBoards(QString *error);
     void start();
     // Cancels running transfers; the summary and finished() follow once they end.
     void stop();
@@ -53,6 +61,7 @@ private:
     void attemptEnded(const QString &device);
     void left(const QString &device);
     void count(const Unit &unit);
+    QJsonObject counts() const;
     void summarize();
     void keep(const Attempt &attempt);
 
@@ -60,6 +69,8 @@ private:
     Record *const record;
     Output output;
     SlotWatch *watcher;
+    std::unique_ptr<Board> board;
+    TerminalBoard *terminal = nullptr;
     QElapsedTimer clock;
     QMap<QString, Unit> units; // by device path, while plugged in or running
     QMap<QString, QString> misconfigured; // slot -> why, while it stays so

@@ -11,6 +11,9 @@ packages=(
     # The Debian package: its manual pages, dependencies and checks.
     dpkg-dev file help2man scdoc
     lintian desktop-file-utils appstream
+    # promtool, which checks the monitoring examples (its package also brings a
+    # Prometheus server, enabled: systemctl disable --now prometheus if unwanted).
+    prometheus
     # The station board's browser test.
     chromium chromium-driver python3-selenium
 )

@@ -76,7 +76,7 @@ void UpgradeJob::start()
         preambleLine->close();
         finish(Outcome::Failed, "the line was lost while the device was restarted into its boot loader");
     });
-    currentPhase = Phase::Preamble;
+    enter(Phase::Preamble);
     nextStep = 0;
     nextLine();
 }
@@ -111,7 +111,7 @@ void UpgradeJob::startTransfer()
     connect(worker, &YmodemFileTransmit::transmitStatus, this,
             [this](YmodemFileTransmit::Status status) { workerStatus(int(status)); });
     clock.start();
-    currentPhase = Phase::Waiting;
+    enter(Phase::Waiting);
     if (!worker->startTransmit()) {
         // The worker keeps its port to itself; a second attempt says why.
         QSerialPort probe(device);
@@ -124,7 +124,7 @@ void UpgradeJob::workerStatus(int status)
 {
     switch (status) {
     case Ymodem::StatusEstablish:
-        currentPhase = Phase::Sending;
+        enter(Phase::Sending);
         sending.start();
         break;
     case Ymodem::StatusTransmit:
@@ -175,4 +175,10 @@ void UpgradeJob::finish(Outcome outcome, const QString &error)
     failureReason = error;
     currentPhase = Phase::Done;
     emit finished();
+}
+
+void UpgradeJob::enter(Phase phase)
+{
+    currentPhase = phase;
+    emit phaseChanged(phase);
 }

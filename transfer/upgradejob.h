@@ -47,6 +47,8 @@ public:
 
 signals:
     void progressed(int percent);
+    // Entered Preamble, Waiting or Sending.
+    void phaseChanged(UpgradeJob::Phase phase);
     void finished();
 
 private:
@@ -54,6 +56,7 @@ private:
     void startTransfer();
     void workerStatus(int status);
     void finish(Outcome outcome, const QString &error = QString());
+    void enter(Phase phase);
 
     const QString portName;
     const QString device;
