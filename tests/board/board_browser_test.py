@@ -245,10 +245,8 @@ class Stream:
                     data = []
                 elif line.startswith('data:'):
                     data.append(line[5:].lstrip(' ') if line.startswith('data: ') else line[5:])
-        except (OSError, ValueError, http.client.HTTPException):
-            return
-        finally:
-            self.response.close()
+        except (OSError, ValueError, AttributeError, http.client.HTTPException):
+            return   # closed, also from under the read by close()
 
     def all(self):
         with self.lock:
@@ -590,6 +588,7 @@ def main():
     parser.add_argument('--screenshot', metavar='FILE', help='save a picture of a board instead of checking')
     parser.add_argument('--keep', action='store_true', help='keep the scratch folder')
     args = parser.parse_args()
+    args.cli, args.sim = os.path.abspath(args.cli), os.path.abspath(args.sim)
     for program in (args.cli, args.sim):
         if not os.access(program, os.X_OK):
             log('not a program: %s' % program)
