@@ -177,7 +177,10 @@
         tile.bar = make('div', 'tile-bar', root);
         tile.fill = make('div', 'tile-fill', tile.bar);
         const foot = make('div', 'tile-foot', root);
+        // "unit X · attempt N", the attempt never split.
         tile.unit = make('span', 'tile-unit', foot);
+        tile.unitName = make('span', 'tile-unit-name', tile.unit);
+        tile.unitAttempt = make('span', 'tile-unit-attempt', tile.unit);
         tile.time = make('span', 'tile-time', foot);
         return tile;
     }
@@ -185,7 +188,15 @@
     // The state in words, as [head, more]: "flashing 40 %", " · 102 KiB · 11.3 KiB/s".
     function phrase(d) {
         const known = STATES[d.state];
-        const reason = typeof d.error === 'string' && d.error !== '' ? ': ' + d.error : '';
+        let reason = typeof d.error === 'string' && d.error !== '' ? d.error : '';
+        // A reason that starts with the slot's own path says "the slot":
+        // the path is on the tile already, and the words after it matter.
+        for (const path of [d.port, d.slot])
+            if (typeof path === 'string' && path !== '' && reason.startsWith(path + ' ')) {
+                reason = 'the slot' + reason.slice(path.length);
+                break;
+            }
+        reason = reason ? ': ' + reason : '';
         switch (d.state) {
         case 'waiting':
             return [d.unit ? 'starting' : 'waiting for a unit', ''];
@@ -228,8 +239,9 @@
         const [head, more] = phrase(d);
         setText(tile.stateHead, head);
         setText(tile.stateMore, more);
-        if (tile.state.title !== head + more)
-            tile.state.title = head + more;
+        const whole = typeof d.error === 'string' && d.error !== '' && d.state !== 'flashing' ? head + ': ' + d.error : head + more;
+        if (tile.state.title !== whole)
+            tile.state.title = whole;
 
         const flashing = d.state === 'flashing';
         tile.bar.hidden = !flashing;
@@ -237,10 +249,17 @@
         if (tile.fill.style.width !== width)
             tile.fill.style.width = width;
 
-        let who = '';
-        if (d.unit !== undefined && d.unit !== null && d.unit !== '')
-            who = 'unit ' + d.unit + (isNumber(d.attempt) ? ' · attempt ' + d.attempt : '');
-        setText(tile.unit, who);
+        // A unit is named by its serial number, else by where it is plugged
+        // in (its by-path location, else its port's path): then the tile's
+        // own name says it already.
+        const unit = d.unit !== undefined && d.unit !== null && d.unit !== '' ? String(d.unit) : '';
+        let unitName = unit.includes('/') ? lastComponent(unit) : unit;
+        if (unitName === name)
+            unitName = '';
+        setText(tile.unitName, unitName ? 'unit ' + unitName : '');
+        setText(tile.unitAttempt, unit && isNumber(d.attempt) ? (unitName ? ' · ' : '') + 'attempt ' + d.attempt : '');
+        if (tile.unit.title !== unit)
+            tile.unit.title = unit;
         tickTile(tile);
     }
 
