@@ -20,7 +20,7 @@ devices on them, opens the board and checks:
 Exits 77 (skipped) when Chromium, chromedriver or Selenium is missing.
 
 `--screenshot FILE` instead sets up a board with slots in several states
-and saves a picture of it at 1920 x 1080.
+and saves a picture of it at 1280 x 720 (PNG).
 """
 
 import argparse
@@ -66,7 +66,8 @@ RECORDER = r"""
     const text = (cls) => { const n = tile.querySelector(cls); return n ? n.textContent : null; };
     board.changes.push({t: performance.now(), wall: Date.now(), port: tile.dataset.port,
                         state: tile.dataset.state || null, text: text('.tile-state'),
-                        unit: text('.tile-unit'), name: text('.tile-name'), path: text('.tile-path')});
+                        unit: text('.tile-unit'), unitTitle: tile.querySelector('.tile-unit')?.title ?? null,
+                        name: text('.tile-name'), path: text('.tile-path')});
   };
   new MutationObserver((records) => {
     const tiles = new Set();
@@ -263,7 +264,7 @@ class Stream:
         self.connection.close()
 
 
-def browser():
+def browser(width=1920, height=1080):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
@@ -273,9 +274,9 @@ def browser():
         options.add_argument(argument)
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-    # The page at exactly 1920 x 1080, whatever the headless window's frame takes.
+    # The page at exactly this size, whatever the headless window's frame takes.
     driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
-                           {'width': 1920, 'height': 1080, 'deviceScaleFactor': 1, 'mobile': False})
+                           {'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': False})
     return driver
 
 
@@ -301,7 +302,7 @@ def shows(message):
     event = message.get('event')
     unit = message.get('unit')
     if event == 'appeared':
-        return lambda c: c['unit'] is not None and str(unit) in c['unit']
+        return lambda c: c['unitTitle'] == unit
     if event == 'state':
         return lambda c: c['state'] == message['state']
     if event == 'progress':
@@ -310,7 +311,7 @@ def shows(message):
     if event == 'result':
         return lambda c: c['state'] == message['outcome']
     if event == 'left':
-        return lambda c: c['state'] == 'waiting' and not c['unit']
+        return lambda c: c['state'] == 'waiting' and not c['unit'] and not c['unitTitle']
     return None
 
 
@@ -358,6 +359,14 @@ def report_latencies(rows, what):
     check(not late, '%s: a tile changed more than %d ms after its event: %s' % (
         what, LIMIT_MS, '; '.join('%s page %.0f ms, stream %.0f ms' % (json.dumps(r['event']), r['page_ms'], r['stream_ms'])
                                   for r in late)))
+
+
+def says(word, reason, path):
+    """A tile's state with its reason, as the page words it: a reason that
+    starts with the slot's path says "the slot" instead."""
+    if reason.startswith(path + ' '):
+        reason = 'the slot' + reason[len(path):]
+    return word + ': ' + reason
 
 
 def states_in_order(changes, port):
@@ -409,8 +418,8 @@ def run_checks(args, work):
                  lambda: tiles(driver)[folder]['state'] == 'misconfigured', 10)
         reason = by_port[folder].get('error')
         check(reason, 'the station gave no reason for the folder slot: %s' % json.dumps(by_port[folder]))
-        check(tiles(driver)[folder]['text'] == 'misconfigured: ' + reason,
-              'the folder tile says %r, not %r' % (tiles(driver)[folder]['text'], 'misconfigured: ' + reason))
+        want = says('misconfigured', reason, folder)
+        check(tiles(driver)[folder]['text'] == want, 'the folder tile says %r, not %r' % (tiles(driver)[folder]['text'], want))
         log('ok: the folder slot shows %r' % tiles(driver)[folder]['text'])
         check(text_of(driver, 'image-name') == HOSTILE + '.bin', 'the image name shows as %r' % text_of(driver, 'image-name'))
         check(sha[:12] in text_of(driver, 'image-sha'), 'the header shows %r, not the hash %s' % (text_of(driver, 'image-sha'), sha[:12]))
@@ -429,7 +438,10 @@ def run_checks(args, work):
         shown = tiles(driver)[follow]
         check(shown['text'] == 'success', 'the success tile says %r' % shown['text'])
         appeared = stream.find(lambda m: m.get('event') == 'appeared' and m.get('port') == follow)[0][1]
-        want_unit = 'unit %s · attempt 1' % appeared['unit']
+        # A unit named after its slot (a simulated device has no serial
+        # number) is not named twice on its tile.
+        check(appeared['unit'] == follow, 'the unit on a simulated device is %r' % appeared['unit'])
+        want_unit = 'attempt 1'
         check(shown['unit'] == want_unit, 'the tile names %r, not %r' % (shown['unit'], want_unit))
         device.stop()
         wait_for('the unit to leave', lambda: stream.find(
@@ -450,8 +462,14 @@ def run_checks(args, work):
         stream_ms = [r['stream_ms'] for r in rows]
         log('ok: %d changes, each within %d ms (page: median %.1f, max %.1f ms; from the stream: median %.1f, max %.1f ms)'
             % (len(rows), LIMIT_MS, statistics.median(page_ms), max(page_ms), statistics.median(stream_ms), max(stream_ms)))
-        wait_for('the header to count the unit', lambda: text_of(driver, 'units') == '1', 5)
-        check(text_of(driver, 'first-pass-yield') == '100.0 %', 'first-pass yield %r' % text_of(driver, 'first-pass-yield'))
+        # The header refetches /status after "left"; the unit counts as passed then.
+        check(text_of(driver, 'units') == '1', 'the header shows %r units, not 1' % text_of(driver, 'units'))
+        try:
+            wait_for('the header\'s first-pass yield', lambda: text_of(driver, 'first-pass-yield') == '100.0 %', 5)
+        except Failure:
+            raise Failure('the header\'s first-pass yield is %r after the unit left; /status says %s' % (
+                text_of(driver, 'first-pass-yield'), json.dumps(get_json(port, '/status')['summary'])))
+        log('ok: the header counts the unit: first-pass yield %s' % text_of(driver, 'first-pass-yield'))
 
         # A failure with its reason; the hostile slots get units too, so
         # their names also come through events.
@@ -464,8 +482,8 @@ def run_checks(args, work):
             lambda m: m.get('event') == 'result' and m.get('port') == refuses), 90, 0.1)[0][1]
         check(failed['outcome'] == 'failed' and failed.get('error'), 'the refusing unit ended %s' % json.dumps(failed))
         wait_for('the tile to show the failure', lambda: tiles(driver)[refuses]['state'] == 'failed', 5)
-        check(tiles(driver)[refuses]['text'] == 'failed: ' + failed['error'],
-              'the failed tile says %r, not %r' % (tiles(driver)[refuses]['text'], 'failed: ' + failed['error']))
+        want = says('failed', failed['error'], refuses)
+        check(tiles(driver)[refuses]['text'] == want, 'the failed tile says %r, not %r' % (tiles(driver)[refuses]['text'], want))
         log('ok: the failed tile says %r' % tiles(driver)[refuses]['text'])
         for slot in (hostile, closing):
             wait_for('the unit on %s to come and go' % slot, lambda: stream.find(
@@ -543,11 +561,17 @@ def take_screenshot(args, work, target):
     station = driver = None
     try:
         station = Station(args.cli, port, slots, image, work)
+        # A few units through first, so that the header has figures.
+        for _ in range(2):
+            passing = [Device(args.sim, slot(n), '--once', '--boot-ms', '100') for n in (4, 8)]
+            for d in passing:
+                d.process.wait(60)
+                d.stop()
         devices.append(Device(args.sim, slot(1)))                                  # success
         devices.append(Device(args.sim, slot(2), '--pace', '--boot-ms', '200'))    # flashing
         devices.append(Device(args.sim, slot(3), '--nak-after', '1'))              # failed
         devices.append(Device(args.sim, slot(5), '--cancel-after', '2'))           # cancelled
-        driver = browser()
+        driver = browser(1280, 720)
         driver.get('http://127.0.0.1:%d/' % port)
         want = {slot(1): 'success', slot(3): 'failed', slot(4): 'waiting', slot(5): 'cancelled',
                 slot(7): 'misconfigured', slot(8): 'waiting'}
