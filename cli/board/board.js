@@ -378,9 +378,15 @@
             askStatus();
             return;
         case 'left':
-            if (port)
+            if (port && slot && port !== slot && tiles.has(port)) {
+                // A port of a usb: family is no slot of its own: its tile goes.
+                tiles.get(port).root.remove();
+                tiles.delete(port);
+                layout();
+            } else if (port) {
                 change(tileFor(port, slot), {state: 'waiting', unit: undefined, attempt: undefined, error: undefined,
                                              percent: undefined, bytes: undefined, rate: undefined});
+            }
             askStatus();
             return;
         case 'misconfigured':
