@@ -173,13 +173,9 @@ int BoardServer::streamCount() const
 }
 
 MHD_Result BoardServer::handle(void *self, MHD_Connection *connection, const char *url, const char *method,
-                        const char *, const char *, size_t *uploadSize, void **state)
+                               const char *, const char *, size_t *uploadSize, void **)
 {
-    // The first call only says a request has begun; its headers are all in.
-    if (!*state) {
-        *state = self;
-        return MHD_YES;
-    }
+    // Answered as soon as the headers are in: nothing here reads a body.
     return static_cast<BoardServer *>(self)->answer(connection, url, method, uploadSize);
 }
 
@@ -191,8 +187,11 @@ MHD_Result BoardServer::answer(MHD_Connection *connection, const char *url, cons
         MHD_add_response_header(response, "Allow", "GET, HEAD");
         return send(connection, MHD_HTTP_METHOD_NOT_ALLOWED, response, "text/plain; charset=utf-8");
     }
-    if (*uploadSize > 0) // a body where none belongs
-        return sendText(connection, MHD_HTTP_PAYLOAD_TOO_LARGE, "no body expected");
+    // A body where none belongs is refused before it is read.
+    const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+    if (*uploadSize > 0 || (length && std::strcmp(length, "0") != 0)
+        || MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding"))
+        return sendText(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no body expected");
 
     if (path == "/events")
         return openStream(connection);

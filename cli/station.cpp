@@ -191,9 +191,10 @@ void Station::left(const QString &device)
 {
     const Unit unit = units.take(device);
     const QString port = unit.seen.port;
-    output.event({{"event", "left"}, {"slot", unit.seen.slot}, {"port", port}, {"unit", unit.identity.unit(port)}},
-          port + ": left");
+    // Counted first: the boards show the counts as of this event.
     count(unit);
+    output.event({{"event", "left"}, {"slot", unit.seen.slot}, {"port", port}, {"unit", unit.identity.unit(port)}},
+                 port + ": left");
 }
 
 // A unit's last outcome is its final one.

@@ -8,6 +8,8 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
     lrzsz socat
+    # The station board's HTTP server.
+    libmicrohttpd-dev
     # The Debian package: its manual pages, dependencies and checks.
     dpkg-dev file help2man scdoc
     lintian desktop-file-utils appstream
