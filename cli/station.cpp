@@ -228,7 +228,10 @@ QJsonObject Station::counts() const
 {
     const double hours = double(clock.elapsed()) / 3.6e6;
     const int succeeded = tally.firstPass + tally.afterRetries;
-    const auto share = [&](int n) { return tally.units ? qRound(1000.0 * n / tally.units) / 1000.0 : 0.0; };
+    // Of the units with a final result: while the station runs, those still
+    // on their fixtures have none yet; once it stops, every unit has one.
+    const int finished = succeeded + tally.failed + tally.cancelled;
+    const auto share = [&](int n) { return finished ? qRound(1000.0 * n / finished) / 1000.0 : 0.0; };
     return {{"units", tally.units}, {"first_pass", tally.firstPass}, {"after_retries", tally.afterRetries},
             {"failed", tally.failed}, {"cancelled", tally.cancelled}, {"first_pass_yield", share(tally.firstPass)},
             {"final_yield", share(succeeded)},
