@@ -1,8 +1,8 @@
 // The station board's HTTP side: what it refuses, how many clients it
 // takes, that a client that stops reading is dropped while the others get
 // every event, and, against a running station, that /events carries the
-// objects --json prints, /status the snapshot and /metrics what promtool
-// takes.
+// objects --json prints, /status the snapshot and /metrics the counts
+// (promtool reads the same body in the monitoring test).
 
 #include "boardserver.h"
 #include "peers.h"
@@ -10,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QTcpSocket>
 
 #include <sys/socket.h>
@@ -181,7 +180,6 @@ private slots:
         const QString image = dir.filePath("fw.bin"), slot = dir.filePath("slot");
         QVERIFY(writeFile(image, randomBytes(6000, 3)));
         Peer station(QIVO_CLI, {"--watch", "--json", "--http", "127.0.0.1:0", "-p", slot, image});
-        QVERIFY(station.process.waitForReadyRead(5000) || station.process.bytesAvailable() >= 0);
         QByteArray said;
         QTRY_VERIFY((said += station.process.readAllStandardError()).contains("board at "));
         const quint16 port = quint16(said.mid(said.lastIndexOf(':') + 1).trimmed().chopped(1).toUInt());
@@ -216,15 +214,6 @@ private slots:
         const QByteArray metrics = Client(port, get("/metrics")).readAll(500);
         QVERIFY(metrics.contains("\nqivo_dfu_attempts_total{outcome=\"success\"} 1\n"));
         QVERIFY(metrics.contains("\nqivo_dfu_bytes_sent_total 6000\n"));
-        const QString promtool = QStandardPaths::findExecutable("promtool");
-        if (promtool.isEmpty())
-            QSKIP("promtool is missing (scripts/install-deps.sh installs it)");
-        QProcess check;
-        check.start(promtool, {"check", "metrics"});
-        check.write(body(metrics));
-        check.closeWriteChannel();
-        QVERIFY(check.waitForFinished(10000));
-        QVERIFY2(check.exitCode() == 0, check.readAllStandardError() + check.readAllStandardOutput());
     }
 };
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks the monitoring examples against what the flasher exports.
 
-    check_dashboard.py DASHBOARD [--metrics-file FILE] [--metrics-url URL]
+    check-dashboard.py DASHBOARD [--metrics-file FILE] [--metrics-url URL]
                        [--prometheus-config FILE] [--promtool PATH]
 
 Every query of the Grafana dashboard (panels, panels inside rows,
@@ -332,7 +332,7 @@ def main(argv=None):
             dash = json.load(f)
         bodies = read_metrics(args)
     except (OSError, ValueError, CheckError) as e:
-        print(f"check_dashboard: {e}", file=sys.stderr)
+        print(f"check-dashboard: {e}", file=sys.stderr)
         return 2
     if "dashboard" in dash and "panels" not in dash:
         dash = dash["dashboard"]  # the API's wrapping
