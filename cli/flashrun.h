@@ -23,7 +23,6 @@ class FlashRun : public QObject
 
 public:
     FlashRun(const Request &request, Record *record, QObject *parent = nullptr);
-
     ~FlashRun() override;
 
     // Serves the board with --http; false, with *error, when it cannot.
