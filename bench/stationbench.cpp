@@ -451,12 +451,20 @@ int main(int argc, char *argv[])
     int flashed = 0, missed = 0, wrong = 0, twice = 0, receivedTwice = 0, overdue = 0;
     int pluggedIn = 0, never = 0;
     double slowestIdeal = 0, unitTime = 0;
-    std::printf("\n%-5s %8s %7s %10s %10s %10s\n", "slot", "flashed", "missed", "gaps", "ideal", "last exit");
+    // A slot's share of the line: the image's time on it over the time from
+    // block 0 to stored, as a mean over its units. Its ratio: its units per
+    // hour to its last exit against its own ideal.
+    std::printf("\n%-5s %8s %7s %10s %10s %10s %6s %6s\n", "slot", "flashed", "missed", "gaps", "ideal", "last exit",
+                "line", "ratio");
     for (const Slot &slot : station.bays) {
-        int slotFlashed = 0, slotMissed = 0;
-        double gaps = 0;
+        int slotFlashed = 0, slotMissed = 0, transfers = 0;
+        double gaps = 0, lineShare = 0;
         for (const auto &unit : slot.units) {
             gaps += unit->gap;
+            if (unit->storedRight && unit->blockZero >= 0 && unit->storedAt > unit->blockZero) {
+                lineShare += lineSeconds / (unit->storedAt - unit->blockZero);
+                ++transfers;
+            }
             slotFlashed += unit->storedRight;
             slotMissed += !unit->stored;
             wrong += unit->stored && !unit->storedRight;
@@ -473,9 +481,11 @@ int main(int argc, char *argv[])
         slowestIdeal = qMax(slowestIdeal, ideal);
         flashed += slotFlashed;
         missed += slotMissed;
-        std::printf("%-5s %5d/%-2d %7d %8.1f s %8.1f s %8.1f s\n",
+        const double lastExit = slot.units.back()->exited;
+        std::printf("%-5s %5d/%-2d %7d %8.1f s %8.1f s %8.1f s %5.1f%% %6.3f\n",
                     qPrintable(QFileInfo(slot.path).fileName().mid(4)), slotFlashed, int(slot.units.size()),
-                    slotMissed, gaps, ideal, slot.units.back()->exited);
+                    slotMissed, gaps, ideal, lastExit, 100 * lineShare / qMax(1, transfers),
+                    lastExit > 0 ? slotFlashed * ideal / (double(slot.units.size()) * lastExit) : 0.0);
     }
 
     const int units = slotCount * unitCount;
