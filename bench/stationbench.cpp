@@ -147,7 +147,8 @@ public:
         clock.start();
         if (load)
             load->startClock();
-        sampleMemory();
+        // The first look a second in: a process looked at as it starts is
+        // not yet the flasher.
         QObject::connect(&memoryTimer, &QTimer::timeout, [this] { sampleMemory(); });
         memoryTimer.start(1000);
         for (int s = 0; s < int(bays.size()); ++s)
@@ -173,6 +174,13 @@ public:
     int results = 0;
     int unattributed = 0;
 
+    struct Unsuccessful
+    {
+        double at;
+        const Unit *unit;
+        QJsonObject result;
+    };
+    std::vector<Unsuccessful> unsuccessful; // results other than success, with their device's marks
     std::vector<uint64_t> lines; // eventHash of each --json line, in order
     int linesAtStop = -1;        // those printed before SIGINT
     double caughtUp = -1;        // how long the board's readers took to have them all
@@ -445,6 +453,8 @@ private:
                     ++unattributed;
                 else if (outcome == "success")
                     ++unit->successes;
+                if (outcome != "success")
+                    unsuccessful.push_back({now(), unit, event});
             } else if (kind == "summary") {
                 summary = event;
             }
@@ -479,6 +489,15 @@ void printMemory(const std::vector<Sample> &memory)
                 "%zu samples, one a second\n",
                 static_cast<long long>(first.kib), first.at, static_cast<long long>(most.kib), most.at,
                 static_cast<long long>(last.kib), last.at, memory.size());
+    QStringList minutes;
+    for (int m = 1;; ++m) {
+        const auto at = std::find_if(memory.begin(), memory.end(), [m](const Sample &s) { return s.at >= 60 * m; });
+        if (at == memory.end())
+            break;
+        minutes << QString::number(at->kib);
+    }
+    if (!minutes.isEmpty())
+        std::printf("RSS each minute        %s KiB\n", qPrintable(minutes.join(' ')));
     const auto minute = std::find_if(memory.begin(), memory.end(), [](const Sample &s) { return s.at >= 60; });
     if (minute == memory.end() || last.at - minute->at < 60) {
         std::printf("RSS growth             not measured: under two minutes of samples\n");
@@ -748,6 +767,19 @@ int main(int argc, char *argv[])
     std::printf("flasher results        %d for %d appearances: %s%s\n", station.results, station.appeared,
                 outcomes.isEmpty() ? "none" : qPrintable(outcomes.join(", ")),
                 station.unattributed > 0 ? qPrintable(QString("; %1 on no known slot").arg(station.unattributed)) : "");
+    // A result the device disagrees with is the flasher's to explain: when
+    // it came against what the device did.
+    for (const StationRun::Unsuccessful &u : station.unsuccessful) {
+        std::printf("  %s at %.2f s on %s: %s (attempt %d, %.0f bytes)\n",
+                    qPrintable(u.result.value("outcome").toString()), u.at,
+                    qPrintable(QFileInfo(u.result.value("slot").toString()).fileName()),
+                    qPrintable(u.result.value("error").toString()), u.result.value("attempt").toInt(),
+                    u.result.value("bytes").toDouble());
+        if (u.unit)
+            std::printf("    its device: plugged in %.2f s, block 0 %.2f s, stored %s at %.2f s, exited %.2f s\n",
+                        u.unit->started, u.unit->blockZero, u.unit->storedRight ? "right" : "nothing right",
+                        u.unit->storedAt, u.unit->exited);
+    }
     std::printf("mean unit time         %.2f s plugged in (ideal %.2f s)\n", unitTime / qMax(1, pluggedIn),
                 idealUnit);
     std::printf("where a unit's time goes (means over %d units):\n"
