@@ -33,6 +33,7 @@
 #include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <map>
 #include <memory>
 #include <vector>
@@ -51,6 +52,19 @@ double preambleSeconds()
     for (const BootPreamble::Step &step : BootPreamble::Steps)
         ms += step.waitMs;
     return ms / 1000.0;
+}
+
+// The CPU time (user and system) of a process's first thread, in seconds,
+// or -1: the rest of its time went to its other threads, ended ones too.
+double mainThreadCpuSeconds(pid_t pid)
+{
+    QFile statFile(QString("/proc/%1/task/%1/stat").arg(pid));
+    if (!statFile.open(QFile::ReadOnly))
+        return -1;
+    const QByteArray stat = statFile.readAll();
+    // Fields after the command name, which may hold spaces and parentheses.
+    const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return (f.value(11).toDouble() + f.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
 }
 
 // A process's resident set in KiB, or -1.
@@ -165,6 +179,7 @@ public:
     double lastExit = 0;
     double flasherWall = 0;
     double flasherCpu = -1;
+    double flasherMainCpu = -1; // its event loop's thread alone
     int flasherExit = -1;
     bool flasherDied = false; // ended before we stopped it
     QByteArray flasherErrors;
@@ -384,6 +399,7 @@ private:
             load->stopScraping();
         if (flasher.state() == QProcess::Running) {
             flasherCpu = cpuSeconds(pid_t(flasher.processId()));
+            flasherMainCpu = mainThreadCpuSeconds(pid_t(flasher.processId()));
             ::kill(pid_t(flasher.processId()), SIGINT);
             if (!flasher.waitForFinished(30000))
                 flasher.kill();
@@ -801,6 +817,10 @@ int main(int argc, char *argv[])
     if (station.flasherCpu >= 0)
         std::printf("flasher CPU            %.2f s over %.1f s = %.2f%% of one core (target < 5%%)\n",
                     station.flasherCpu, station.flasherWall, 100 * share);
+    if (station.flasherCpu >= 0 && station.flasherMainCpu >= 0)
+        std::printf("  its threads          %.2f s its event loop's, %.2f s the others'%s\n", station.flasherMainCpu,
+                    station.flasherCpu - station.flasherMainCpu,
+                    boardClients > 0 ? " (the board's server among them)" : "");
     else
         std::printf("flasher CPU            not measured: it was gone before the end\n");
     rusage own{};
