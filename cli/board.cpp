@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <arpa/inet.h>
 #include <iterator>
 
 namespace {
@@ -52,14 +53,9 @@ Board::~Board() = default;
 
 bool Board::serve(const QString &address, QString *error)
 {
-    // "PORT", ":PORT", "ADDR:PORT", "[V6]:PORT".
-    const int colon = address.lastIndexOf(':');
-    QString host = colon > 0 ? address.left(colon) : QString("127.0.0.1");
-    if (host.startsWith('[') && host.endsWith(']'))
-        host = host.mid(1, host.size() - 2);
-    bool ok = false;
-    const uint port = address.mid(colon + 1).toUInt(&ok);
-    if (!ok || port > 65535) {
+    QString host;
+    quint16 port = 0;
+    if (!parseAddress(address, &host, &port)) {
         *error = QString("--http %1: expected [ADDRESS:]PORT").arg(address);
         return false;
     }
@@ -67,7 +63,7 @@ bool Board::serve(const QString &address, QString *error)
     server->addFile("/", resource("index.html"), "text/html; charset=utf-8");
     server->addFile("/board.js", resource("board.js"), "text/javascript; charset=utf-8");
     server->addFile("/board.css", resource("board.css"), "text/css; charset=utf-8");
-    if (!server->start(host, quint16(port), error)) {
+    if (!server->start(host, port, error)) {
         server.reset();
         return false;
     }
@@ -262,6 +258,21 @@ QByteArray Board::metrics() const
     line("qivo_dfu_attempt_duration_seconds_sum", durationSum);
     line("qivo_dfu_attempt_duration_seconds_count", double(durationCount));
     return out;
+}
+
+bool Board::parseAddress(const QString &given, QString *host, quint16 *port)
+{
+    const int colon = given.lastIndexOf(':');
+    *host = colon > 0 ? given.left(colon) : QString("127.0.0.1");
+    if (host->startsWith('[') && host->endsWith(']'))
+        *host = host->mid(1, host->size() - 2);
+    bool ok = false;
+    const uint number = given.mid(colon + 1).toUInt(&ok);
+    *port = quint16(number);
+    in6_addr any {};
+    const QByteArray text = host->toLatin1();
+    return ok && number <= 65535
+           && (::inet_pton(AF_INET, text.constData(), &any) == 1 || ::inet_pton(AF_INET6, text.constData(), &any) == 1);
 }
 
 QString Board::reasonOf(const QString &error)

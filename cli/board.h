@@ -54,6 +54,10 @@ public:
     QJsonObject snapshot() const;
     QByteArray metrics() const;
 
+    // "PORT", ":PORT", "ADDRESS:PORT" or "[IPV6]:PORT"; the address
+    // 127.0.0.1 when left out. False when `given` is none of those.
+    static bool parseAddress(const QString &given, QString *host, quint16 *port);
+
     // A failure's reason as a label: a short fixed set, whatever the words.
     static QString reasonOf(const QString &error);
 

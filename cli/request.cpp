@@ -1,6 +1,7 @@
 #include "request.h"
 #include "location.h"
 #include "blockzero.h"
+#include "board.h"
 #include "outcome.h"
 #include "output.h"
 #include "serialline.h"
@@ -30,13 +31,15 @@ const char kEpilogue[] =
     "\n"
     "Exit codes:\n"
     "   0  every port succeeded\n"
-    "   1  a transfer failed, or the --record file could not be written\n"
+    "   1  a transfer failed, the --record file could not be written, or the --http\n"
+    "      board could not be served\n"
     "   2  cancelled (by a device, or by SIGINT/SIGTERM/SIGHUP/SIGPIPE, which cancel\n"
     "      every port)\n"
     "   3  timeout: a device never answered\n"
     "   4  a port could not be opened, or usb:... named no single port\n"
     "  64  bad usage: unknown option, FILE unusable or not a regular file, a port\n"
-    "      given twice, a --record that is not a regular file\n"
+    "      given twice, a --record that is not a regular file, a --http that is not\n"
+    "      [ADDRESS:]PORT\n"
     "With several ports the worst outcome decides, in this order: failed, port\n"
     "error, timeout, cancelled. Those signals always exit with 2.\n"
     "\n"
@@ -249,6 +252,12 @@ int readRequest(const QStringList &arguments, const QList<QByteArray> &raw, Requ
     }
     request->record = parser.value(record);
     request->http = parser.value(http);
+    QString host;
+    quint16 httpPort = 0;
+    if (!request->http.isEmpty() && !Board::parseAddress(request->http, &host, &httpPort)) {
+        complain(QString("--http %1: expected [ADDRESS:]PORT, the address an IP address").arg(request->http));
+        return ExitCode::Usage;
+    }
 
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1) {

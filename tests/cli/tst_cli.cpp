@@ -136,6 +136,7 @@ private slots:
         // pts/N is under /dev, ./simlink in the folder the flasher runs in.
         QTest::newRow("port twice by two names") << QStringList{"-p", port.mid(5), "-p", "./simlink", firmware} << 64 << "given twice";
         QTest::newRow("bad rate") << QStringList{"-b", "fast", "-p", port, firmware} << 64 << "bad rate";
+        QTest::newRow("board address not an IP") << QStringList{"--http", "board:80", "-p", port, firmware} << 64 << "[ADDRESS:]PORT";
         QTest::newRow("no port") << QStringList{firmware} << 64 << "no port given";
         QTest::newRow("usb identity malformed") << QStringList{"-p", "usb:12", firmware} << 64 << "usb:VID:PID";
         QTest::newRow("usb identity unknown") << QStringList{"-p", "usb:f0f0:0f0f", "-p", port, firmware} << 4 << "matches no port";
